@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian/Ubuntu packages needed to build, run and test the agent.
+# Runs apt-get as root, or through sudo otherwise.
+set -euo pipefail
+
+PACKAGES=(
+    cmake ninja-build g++ pkg-config
+    qtbase5-dev qtbase5-dev-tools libqt5webkit5-dev
+    libcpp-httplib-dev
+    xvfb xauth xdotool x11-utils imagemagick
+    fonts-wqy-microhei
+    clang-14 libclang-rt-14-dev libfuzzer-14-dev
+    dpkg-dev file
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+    echo "install-deps: all packages present"
+    exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then
+    SUDO="sudo"
+fi
+echo "install-deps: installing ${missing[*]}"
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+$SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

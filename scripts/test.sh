@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds the agent twice (a normal build and an
+# AddressSanitizer + UndefinedBehaviorSanitizer build) and runs every test of
+# both through CTest. Exits non-zero if any build or test fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+JOBS=${JOBS:-$(nproc)}
+
+bash scripts/install-deps.sh || exit 1
+
+status=0
+summary=""
+run_build() { # name, extra cmake args...
+    local name=$1; shift
+    local dir="$ROOT/build-$name"
+    echo "=== [$name] configure and build"
+    cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 \
+        || { cat "$dir.configure.log"; status=1; summary+="[$name] configure FAILED"$'\n'; return; }
+    if ! cmake --build "$dir" -j "$JOBS"; then
+        status=1; summary+="[$name] build FAILED"$'\n'; return
+    fi
+    echo "=== [$name] tests"
+    local log="$dir/ctest.log"
+    (cd "$dir" && ctest --output-on-failure -j "$JOBS" ${CTEST_ARGS:-}) 2>&1 | tee "$log"
+    local rc=${PIPESTATUS[0]}
+    [ "$rc" -eq 0 ] || status=1
+    summary+="[$name] $(grep -E 'tests passed|tests failed' "$log" | tail -1)"$'\n'
+}
+
+mkdir -p "$ROOT/build-release" "$ROOT/build-asan"
+run_build release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_build asan -DCMAKE_BUILD_TYPE=Debug -DZAV_SANITIZE=ON -DZAV_BUILD_BENCH=OFF
+
+echo
+echo "=== Summary"
+printf '%s' "$summary"
+exit $status

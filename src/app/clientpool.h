@@ -1,0 +1,140 @@
+// Registered host-product instances (clients) and the process-wide pool that
+// owns them.
+#pragma once
+
+#include <QList>
+#include <QMap>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class Message;
+
+/// One running instance of a host product. Built from the command line or
+/// from its client text (the argument of "REGISTER:"). A QObject without a
+/// meta-object of its own.
+class Client : public QObject
+{
+public:
+    Client(int argc, char* argv[]);
+    explicit Client(const QString& json);
+    ~Client() override;
+
+    /// The client text: compact JSON, members in key order, UTF-8.
+    QString toJson() const;
+
+    QString uid;
+    QString mac;
+    QString product;
+    QString ukey;
+    QString productVersion;
+    QString purchase;
+    QString pid;
+    QMap<QString, QString> properties;
+    QString handle = QStringLiteral("auto");
+    QString fingerprint;
+    /// Queued messages for a "customize" host; owned by the client. Touched
+    /// only under the pool's mutex once the client is pooled.
+    QList<Message*> messages;
+
+    /// Identity given by the pool when the client is added; never reused
+    /// within a process. 0 while the client is not pooled.
+    quint64 serial = 0;
+
+private:
+    void parseProperties(const QString& text);
+};
+
+/// A handed-out reference to a pooled client: the address plus the serial it
+/// had when the reference was taken. Only ClientPool::withClient may turn it
+/// back into a usable pointer.
+struct ClientRef
+{
+    Client* client = nullptr;
+    quint64 serial = 0;
+};
+
+/// The process-wide list of clients, shared by the main, IPC, polling and
+/// process-watch threads. The pool owns every pooled client and is the only
+/// place that deletes one.
+///
+/// Lifetime of handed-out clients: a client may leave the pool (replaced by a
+/// "REGISTER:" with the same pid, or removed by the process watch) while
+/// another thread still refers to it. Threads other than the pool therefore
+/// never keep a usable Client* across a release of the mutex. They keep a
+/// ClientRef {address, serial} and reach the client through withClient(),
+/// which runs the caller's step under the pool's mutex only if a pooled client
+/// with that serial still exists. The serial is compared after the address has
+/// been found in the list, so a departed client is never dereferenced, and a
+/// new client that happens to reuse a departed one's address has a different
+/// serial and is never mistaken for it. The pipe's queue commands use the
+/// pid form of withClient(), which makes look-up plus queue access one
+/// critical section, the same one the poller's "customize" append uses.
+class ClientPool : public QObject
+{
+    Q_OBJECT
+
+public:
+    ClientPool() = default;
+    /// Deletes the clients still pooled (and their queued messages).
+    ~ClientPool() override;
+
+    /// Takes ownership of a new client; a pooled client with the same pid is
+    /// removed and deleted first, and the new one goes to the end.
+    void addClient(Client* client);
+    /// The first client with this pid, or null. The pointer is only safe to
+    /// use while nothing can remove the client: prefer withClient().
+    Client* getClient(const QString& pid);
+    /// Removes and deletes the first client with this pid, if any.
+    void removeClient(const QString& pid);
+    /// A copy of the list of clients (see getClient() on safety).
+    QList<Client*> getClients();
+    /// The pid of every pooled client, in pool order.
+    QStringList getPids();
+
+    /// References to every pooled client, in pool order.
+    QList<ClientRef> snapshot();
+    /// Number of pooled clients.
+    int count();
+    /// Removes and deletes every client.
+    void clear();
+
+    /// Runs step(Client*) under the pool's mutex on the first client with this
+    /// pid. Returns false, without running step, if there is none. step must
+    /// not call back into the pool.
+    template <typename Step> bool withClient(const QString& pid, Step&& step)
+    {
+        QMutexLocker lock(&mutex);
+        for (Client* c : qAsConst(clients)) {
+            if (c->pid == pid) {
+                step(c);
+                return true;
+            }
+        }
+        return false;
+    }
+
+    /// Runs step(Client*) under the pool's mutex if the referenced client is
+    /// still pooled. Returns false, without running step, if it has left.
+    template <typename Step> bool withClient(const ClientRef& ref, Step&& step)
+    {
+        QMutexLocker lock(&mutex);
+        for (Client* c : qAsConst(clients)) {
+            if (c == ref.client && c->serial == ref.serial) {
+                step(c);
+                return true;
+            }
+        }
+        return false;
+    }
+
+private:
+    QList<Client*> clients;
+    QMutex mutex;
+    quint64 lastSerial = 0;
+};
+
+/// The one pool of the process.
+extern ClientPool clientPool;
