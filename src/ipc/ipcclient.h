@@ -15,6 +15,7 @@ public:
 
     /// Sends one command and returns the reply, or "NotConnected" when no agent
     /// accepted the connection within 500 ms. Blocks for at most about 1.5 s.
+    /// The connection stays open for the next command.
     QString sendCommand(const QString& command);
 
 private slots:
