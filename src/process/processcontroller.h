@@ -15,9 +15,13 @@ class ProcessController : public QObject
 public:
     /// Builds and starts the watch; the first check comes 120 s later.
     explicit ProcessController(QObject* parent = nullptr);
+    /// Stops the watch thread if exit() has not done so already (the agent
+    /// may quit for other reasons, e.g. a termination signal).
+    ~ProcessController() override;
 
 public slots:
-    /// Stops the watch thread, waits for it, then emits onExit().
+    /// Stops the watch thread, waits for it, then emits onExit(). Only the
+    /// first call has an effect.
     void exit();
 
 signals:
@@ -25,7 +29,12 @@ signals:
     void onExit();
 
 private:
+    /// Ends the watch thread's loop and waits for it; thread, timer and
+    /// checker then delete themselves. Returns false if already stopped.
+    bool stopThread();
+
     QThread* thread = nullptr;
     QTimer* timer = nullptr;
     ProcessChecker* checker = nullptr;
+    bool stopped = false;
 };
