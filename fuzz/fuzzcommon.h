@@ -1,0 +1,47 @@
+// Shared set-up of the fuzz targets: one application object for the whole
+// run and no debug output (the agent writes a debug line for almost every
+// step, which would cost more than the code under test).
+#pragma once
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+#include <QString>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace fuzz {
+
+inline void quietMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+/// Creates the application object once and silences debug lines. Set
+/// ZAV_FUZZ_VERBOSE=1 to see them when replaying a single input.
+inline void init()
+{
+    static int argc = 1;
+    static char name[] = "zav-fuzz";
+    static char* argv[] = {name, nullptr};
+    if (!qEnvironmentVariableIsSet("ZAV_FUZZ_VERBOSE")) {
+        QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
+        qInstallMessageHandler(quietMessages);
+    }
+    static QCoreApplication* app = new QCoreApplication(argc, argv);
+    Q_UNUSED(app)
+}
+
+/// A finding that is not a sanitizer report: a broken invariant of ours.
+[[noreturn]] inline void fail(const char* what)
+{
+    fprintf(stderr, "zav-fuzz: invariant broken: %s\n", what);
+    abort();
+}
+
+inline void check(bool ok, const char* what)
+{
+    if (!ok) {
+        fail(what);
+    }
+}
+
+} // namespace fuzz
