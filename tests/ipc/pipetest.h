@@ -1,0 +1,120 @@
+// Helpers shared by the pipe tests: a private runtime directory per test, a
+// record of the debug lines, and one command/reply exchange on a socket.
+#pragma once
+
+#include <QByteArray>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonDocument>
+#include <QLocalSocket>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+/// XDG_RUNTIME_DIR points to a fresh 0700 directory while this object lives,
+/// so that no two tests (or test runs) share a pipe.
+class PrivateRuntimeDir
+{
+public:
+    PrivateRuntimeDir() : previous(qgetenv("XDG_RUNTIME_DIR"))
+    {
+        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
+    }
+    ~PrivateRuntimeDir() { qputenv("XDG_RUNTIME_DIR", previous); }
+    PrivateRuntimeDir(const PrivateRuntimeDir&) = delete;
+    PrivateRuntimeDir& operator=(const PrivateRuntimeDir&) = delete;
+
+    QString path() const { return dir.path(); }
+    QString pipe() const { return dir.path() + QStringLiteral("/zav_msg_ipc_pipe"); }
+
+private:
+    QTemporaryDir dir;
+    QByteArray previous;
+};
+
+/// Keeps every debug line written while it lives (from any thread) and still
+/// passes them on to the normal output.
+class LogCapture
+{
+public:
+    LogCapture()
+    {
+        current = this;
+        previous = qInstallMessageHandler(&LogCapture::handler);
+    }
+    ~LogCapture()
+    {
+        qInstallMessageHandler(previous);
+        current = nullptr;
+    }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    int count(const QString& line) const
+    {
+        QMutexLocker lock(&mutex);
+        return int(captured.count(line));
+    }
+    bool contains(const QString& line) const { return count(line) > 0; }
+    void clear()
+    {
+        QMutexLocker lock(&mutex);
+        captured.clear();
+    }
+
+private:
+    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& text)
+    {
+        if (LogCapture* self = current) {
+            QMutexLocker lock(&self->mutex);
+            self->captured.append(text);
+        }
+        if (previous) {
+            previous(type, context, text);
+        }
+    }
+
+    mutable QMutex mutex;
+    QStringList captured;
+    static inline LogCapture* current = nullptr;
+    static inline QtMessageHandler previous = nullptr;
+};
+
+/// A reply has no length: it is whole once anything has arrived, or, for the
+/// message list of "GetMessage:", once it parses as JSON.
+inline bool isWholeReply(const QByteArray& reply)
+{
+    if (reply.isEmpty()) {
+        return false;
+    }
+    if (reply.at(0) != '[') {
+        return true;
+    }
+    QJsonParseError error{};
+    QJsonDocument::fromJson(reply, &error);
+    return error.error == QJsonParseError::NoError;
+}
+
+/// Sends one command on a connected socket and returns its reply (empty when
+/// none came within timeoutMs).
+inline QByteArray exchange(QLocalSocket& socket, const QByteArray& command, int timeoutMs = 5000)
+{
+    socket.write(command);
+    socket.flush();
+    QElapsedTimer clock;
+    clock.start();
+    QByteArray reply;
+    while (!isWholeReply(reply) && clock.elapsed() < timeoutMs) {
+        if (socket.bytesAvailable() > 0 || socket.waitForReadyRead(50)) {
+            reply += socket.readAll();
+        }
+    }
+    return reply;
+}
+
+inline const QByteArray errorReply = QByteArrayLiteral("ERROR: can not hanlde command");
