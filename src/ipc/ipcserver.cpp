@@ -20,8 +20,6 @@ const int maxPendingConnections = 20;
 /// while this many reply bytes wait for it; the kernel then holds its sends
 /// back, so such a peer cannot make the agent grow.
 const qint64 maxUnsentReplyBytes = 1024 * 1024;
-/// At most this much is taken from a connection in one read.
-const qint64 readBufferSize = 4 * 1024 * 1024;
 /// Longer commands and replies are cut short in debug lines.
 const int maxLoggedChars = 1000;
 
@@ -144,7 +142,6 @@ void IpcServer::onClientConnected()
     if (!socket) {
         return;
     }
-    socket->setReadBufferSize(readBufferSize);
     connect(socket, &QLocalSocket::errorOccurred, this, &IpcServer::socketErrorHandler);
     connect(socket, &QLocalSocket::readyRead, this, &IpcServer::dataReceived);
     connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
@@ -169,8 +166,12 @@ void IpcServer::dataReceived()
 void IpcServer::serve(QLocalSocket* socket)
 {
     if (socket->bytesToWrite() > maxUnsentReplyBytes) {
+        // Hold the peer back: a read buffer no larger than what it already
+        // holds makes Qt stop taking its bytes from the kernel.
+        socket->setReadBufferSize(1);
         return;
     }
+    socket->setReadBufferSize(0); // unlimited again
     const QByteArray bytes = socket->readAll();
     if (bytes.isEmpty()) {
         return;
