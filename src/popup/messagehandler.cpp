@@ -1,10 +1,13 @@
 #include "messagehandler.h"
 
 #include "message/message.h"
+#include "messagewindow.h"
 
 MessageHandler::MessageHandler() : QWidget(nullptr) {}
 
 void MessageHandler::handle(Message* msg)
 {
-    delete msg;
+    auto* window = new MessageWindow(this);
+    window->setMessage(msg);
+    window->popup();
 }

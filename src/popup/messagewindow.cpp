@@ -1,0 +1,315 @@
+#include "messagewindow.h"
+
+#include "app/globals.h"
+#include "message/message.h"
+#include "pageviewfactory.h"
+#include "polling/httpclient.h"
+
+#include <QAccessible>
+#include <QDebug>
+#include <QDesktopServices>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPropertyAnimation>
+#include <QPushButton>
+#include <QScreen>
+#include <QTextDocument>
+#include <QtMath>
+
+namespace {
+
+const char closeButtonStyle[] =
+    "QPushButton {border:none;background-color:rgb(0, 170, 255);background-image:url(://"
+    "Resources/close_normal.png);background-repeat:no-repeat;background-position: center "
+    "center;} QPushButton:hover:hover:pressed { background-color:rgb(255, 20, "
+    "20);background-image:url(://Resources/close_pressed.png);background-repeat:no-repeat;"
+    "background-position: center center;} QPushButton:hover:hover:!pressed { "
+    "background-color:rgb(255, 30, "
+    "30);background-image:url(://Resources/close_pressed.png);background-repeat:no-repeat;"
+    "background-position: center center;}";
+
+const char actionButtonStyle[] =
+    "QPushButton { color:white;background-color:rgb(0, 170, "
+    "255);border:none;border-radius:3px; } QPushButton:hover:!pressed { "
+    "color:white;background-color:rgb(20, 190, 255);border:none;border-radius:3px; }";
+
+/// Sends the action report. The request belongs to a longer-lived owner than
+/// the popup, which is deleted right after the click, and is disposed of when
+/// its answer or error arrives.
+void sendActionReport(const QString& url, QObject* owner)
+{
+    auto* client = new HttpClient(owner);
+    QObject::connect(client, qOverload<QString, QObject*>(&HttpClient::onComplete), client,
+                     &QObject::deleteLater);
+    QObject::connect(client, &HttpClient::onError, client, &QObject::deleteLater);
+    client->get(url);
+}
+
+} // namespace
+
+MessageWindow::MessageWindow(QWidget* parent) : QWidget(parent)
+{
+    ui.setupUi(this);
+    setAttribute(Qt::WA_DeleteOnClose);
+    setAttribute(Qt::WA_TranslucentBackground);
+    connect(ui.btnClose, &QPushButton::clicked, this, &MessageWindow::close);
+    dragging = false;
+    ui.btnClose->setStyleSheet(QLatin1String(closeButtonStyle));
+    ui.btnClose->setAccessibleName(tr("Close"));
+    setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+}
+
+MessageWindow::~MessageWindow()
+{
+    clearAll();
+    delete message;
+}
+
+QString MessageWindow::defaultSender()
+{
+    return QStringLiteral("ZAV 消息中心");
+}
+
+void MessageWindow::setMessage(Message* msg)
+{
+    message = msg;
+    const QString sender = msg->authorName.isEmpty() ? defaultSender() : msg->authorName;
+    ui.lblSource->setText(sender);
+    ui.lblTitle->setText(msg->title);
+    ui.txtMessage->setText(msg->summary);
+    // Links in the body open in the browser; the body never navigates away.
+    ui.txtMessage->setOpenLinks(false);
+    connect(ui.txtMessage, &QTextBrowser::anchorClicked, this, &MessageWindow::linkClicked);
+
+    if (msg->messageForm == QLatin1String("Url")) {
+        delete ui.hlBottom; // takes its spacer with it and leaves vlMain
+        ui.hlBottom = nullptr;
+        delete ui.hlMid; // with vlContent
+        ui.hlMid = nullptr;
+        ui.vlContent = nullptr;
+        delete ui.lblTitle;
+        ui.lblTitle = nullptr;
+        delete ui.txtMessage;
+        ui.txtMessage = nullptr;
+        showPage(msg->url);
+    } else {
+        for (MessageAction* action : qAsConst(msg->actions)) {
+            auto* button = new QPushButton(ui.widget);
+            button->setObjectName(QStringLiteral("btn") + action->id);
+            button->setProperty("url", action->url);
+            button->setProperty("id", action->id);
+            button->setMinimumHeight(22);
+            button->setMinimumWidth(70);
+            button->setStyleSheet(QLatin1String(actionButtonStyle));
+            button->setText(action->action);
+            button->setAccessibleName(action->action);
+            ui.hlBottom->addWidget(button);
+            connect(button, &QPushButton::clicked, this, &MessageWindow::btnClicked);
+        }
+    }
+
+    for (auto it = msg->settings.constBegin(); it != msg->settings.constEnd(); ++it) {
+        bool ok = false;
+        const int value = it.value().toInt(&ok, 10);
+        if (!ok) {
+            continue;
+        }
+        if (it.key() == QLatin1String("height")) {
+            setFixedHeight(value);
+        } else if (it.key() == QLatin1String("width")) {
+            setFixedWidth(value);
+        }
+    }
+
+    QRect available;
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        available = screen->availableGeometry();
+    }
+    placement(available, size(), msg->settings.value(QStringLiteral("position")), &restPos,
+              &hiddenPos);
+
+    // What a screen reader announces: sender, title and the summary as plain text.
+    setAccessibleName(msg->title.isEmpty() ? sender : sender + QStringLiteral(": ") + msg->title);
+    QTextDocument summary;
+    summary.setHtml(msg->summary);
+    setAccessibleDescription(Qt::mightBeRichText(msg->summary) ? summary.toPlainText()
+                                                               : msg->summary);
+}
+
+void MessageWindow::showPage(const QString& url)
+{
+    const QUrl page(url.trimmed(), QUrl::TolerantMode);
+    QString why;
+    PageViewFactory* factory = pageview::factory(&why);
+    if (factory) {
+        QWidget* view = factory->createView(ui.widget, this, SLOT(linkClicked(QUrl)));
+        ui.vlMain->addWidget(view);
+        factory->load(view, page);
+        return;
+    }
+    qDebug() << "page view not available, showing the link instead:" << why;
+    auto* link = new QLabel(ui.widget);
+    link->setObjectName(QStringLiteral("lblPageLink"));
+    link->setAlignment(Qt::AlignCenter);
+    link->setWordWrap(true);
+    link->setTextFormat(Qt::RichText);
+    link->setText(QStringLiteral("<a href=\"%1\">%2</a>")
+                      .arg(page.toString(QUrl::FullyEncoded).toHtmlEscaped(), url.toHtmlEscaped()));
+    link->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Expanding);
+    connect(link, &QLabel::linkActivated, this,
+            [this](const QString& target) { linkClicked(QUrl(target)); });
+    ui.vlMain->addWidget(link);
+}
+
+void MessageWindow::placement(const QRect& available, const QSize& size, const QString& position,
+                              QPoint* rest, QPoint* hidden)
+{
+    const int W = available.width();
+    const int H = available.height();
+    const int w = size.width();
+    const int h = size.height();
+    *rest = QPoint(W - w, H - h);
+    *hidden = QPoint(W - w, H);
+    if (position.contains(QLatin1String("bottom")) && position.contains(QLatin1String("right"))) {
+        *rest = QPoint(W - w, H - h);
+        *hidden = QPoint(W - w, H);
+    } else if (position.contains(QLatin1String("bottom")) &&
+               position.contains(QLatin1String("left"))) {
+        *rest = QPoint(0, H - h);
+        *hidden = QPoint(0, H);
+    } else if (position.contains(QLatin1String("top")) &&
+               position.contains(QLatin1String("right"))) {
+        *rest = QPoint(W - w, 0);
+        *hidden = QPoint(W - w, -h);
+    } else if (position.contains(QLatin1String("left")) &&
+               position.contains(QLatin1String("top"))) {
+        *rest = QPoint(0, 0);
+        *hidden = QPoint(0, -h);
+    } else if (position.contains(QLatin1String("center"))) {
+        *rest = QPoint((W - w) / 2, (H - h) / 2);
+        *hidden = *rest;
+    }
+    // A panel at the top or left of the screen moves the available area.
+    *rest += available.topLeft();
+    *hidden += available.topLeft();
+}
+
+void MessageWindow::popup()
+{
+    move(restPos);
+    showAnimation();
+    show();
+    QAccessibleEvent alert(this, QAccessible::Alert);
+    QAccessible::updateAccessibility(&alert);
+}
+
+void MessageWindow::showAnimation()
+{
+    animation = new QPropertyAnimation(this, "pos");
+    animation->setDuration(200);
+    animation->setStartValue(hiddenPos);
+    animation->setEndValue(restPos);
+    animation->start(QAbstractAnimation::KeepWhenStopped);
+}
+
+bool MessageWindow::close()
+{
+    delete message;
+    message = nullptr;
+    clearAll();
+    return QWidget::close();
+}
+
+void MessageWindow::closeAnimation()
+{
+    if (!animation) {
+        return;
+    }
+    animation->setStartValue(restPos);
+    animation->setEndValue(hiddenPos);
+    animation->start(QAbstractAnimation::KeepWhenStopped);
+    connect(animation, &QPropertyAnimation::finished, this, &MessageWindow::clearAll);
+}
+
+void MessageWindow::clearAll()
+{
+    if (!animation) {
+        return;
+    }
+    disconnect(animation, &QPropertyAnimation::finished, this, &MessageWindow::clearAll);
+    animation->stop();
+    if (sender() == animation) {
+        animation->deleteLater(); // still inside its own finished()
+    } else {
+        delete animation;
+    }
+    animation = nullptr;
+}
+
+void MessageWindow::btnClicked()
+{
+    QObject* button = sender();
+    if (!button) {
+        return;
+    }
+    const QString url = button->property("url").toString().trimmed();
+    const QString id = button->property("id").toString().trimmed();
+    QObject* owner = parent() ? parent() : QCoreApplication::instance();
+    sendActionReport(baseUrl.get() + QStringLiteral("/channel/polling/action?id=") + id, owner);
+    QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode));
+    close();
+}
+
+void MessageWindow::linkClicked(QUrl url)
+{
+    QDesktopServices::openUrl(url);
+}
+
+void MessageWindow::paintEvent(QPaintEvent* event)
+{
+    Q_UNUSED(event)
+    const int w = width();
+    const int h = height();
+    QPainterPath body;
+    body.setFillRule(Qt::WindingFill);
+    body.addRect(QRectF(5, 5, w - 10, h - 10));
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::Antialiasing, true);
+    painter.fillPath(body, QBrush(Qt::white));
+
+    QColor color(0, 0, 0);
+    for (int i = 0; i < 5; ++i) {
+        QPainterPath outline;
+        outline.setFillRule(Qt::WindingFill);
+        outline.addRect(QRectF(5 - i, 5 - i, w - 10 + 2 * i, h - 10 + 2 * i));
+        color.setAlpha(qMax(0, static_cast<int>(100 - 50 * qSqrt(i))));
+        painter.setPen(QPen(color, 1));
+        painter.drawPath(outline);
+    }
+}
+
+void MessageWindow::mousePressEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton) {
+        dragging = true;
+        dragOffset = event->globalPos() - pos();
+        event->accept();
+    }
+}
+
+void MessageWindow::mouseMoveEvent(QMouseEvent* event)
+{
+    if (dragging && event->buttons() != Qt::NoButton) {
+        move(event->globalPos() - dragOffset);
+        event->accept();
+    }
+}
+
+void MessageWindow::mouseReleaseEvent(QMouseEvent* event)
+{
+    Q_UNUSED(event)
+    dragging = false;
+}
