@@ -1,0 +1,176 @@
+// zav-push-dev: a local push service for development. It answers the agent's
+// detect, message and action requests and takes messages and raw answers
+// through a small admin interface. See the README's "Development push
+// service" section.
+#include "pushservice.h"
+
+#include <httplib.h>
+
+#include <QString>
+#include <QStringList>
+
+#include <csignal>
+#include <cstdio>
+#include <pthread.h>
+#include <thread>
+
+namespace {
+
+const char* const usage =
+    "usage: zav-push-dev [--listen HOST:PORT] [--messages FILE]\n"
+    "  --listen    address to listen on (default 127.0.0.1:8360; port 0 picks a free one)\n"
+    "  --messages  JSON file of messages to queue at start (the /admin/messages form,\n"
+    "              one object or an array of them)\n";
+
+PushService::Params paramsOf(const httplib::Request& req)
+{
+    PushService::Params params;
+    for (const auto& p : req.params) {
+        params.insert(QString::fromStdString(p.first), QString::fromStdString(p.second));
+    }
+    return params;
+}
+
+void send(httplib::Response& res, const Reply& reply)
+{
+    res.status = reply.status;
+    res.set_content(reply.body.toStdString(), reply.contentType.constData());
+}
+
+// One line per request: method, path, a GET's query, status and the start of
+// the answer (control bytes shown as dots).
+void logLine(const httplib::Request& req, const httplib::Response& res)
+{
+    std::string body = res.body.substr(0, 200);
+    while (!body.empty() && body.back() == '\n') {
+        body.pop_back();
+    }
+    for (char& c : body) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            c = '.';
+        }
+    }
+    if (res.body.size() > 200) {
+        body += "...";
+    }
+    const bool query = req.method == "GET" && !req.params.empty();
+    const std::string params =
+        query ? "?" + PushService::describe(paramsOf(req)).toStdString() : "";
+    std::printf("%s %s%s -> %d %s\n", req.method.c_str(), req.path.c_str(), params.c_str(),
+                res.status, body.c_str());
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QString host = QStringLiteral("127.0.0.1");
+    int port = 8360;
+    QString messagesFile;
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        const bool hasValue = i + 1 < argc;
+        if (arg == QLatin1String("--listen") && hasValue) {
+            const QString value = QString::fromLocal8Bit(argv[++i]);
+            const int colon = value.lastIndexOf(QLatin1Char(':'));
+            bool ok = false;
+            port = colon > 0 ? value.mid(colon + 1).toInt(&ok) : -1;
+            if (!ok || port < 0 || port > 65535) {
+                std::fprintf(stderr, "zav-push-dev: --listen wants HOST:PORT, got %s\n", argv[i]);
+                return 2;
+            }
+            host = value.left(colon);
+        } else if (arg == QLatin1String("--messages") && hasValue) {
+            messagesFile = QString::fromLocal8Bit(argv[++i]);
+        } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
+            std::fputs(usage, stdout);
+            return 0;
+        } else {
+            std::fprintf(stderr, "zav-push-dev: unknown or incomplete option %s\n%s", argv[i],
+                         usage);
+            return 2;
+        }
+    }
+
+    PushService service;
+    if (!messagesFile.isEmpty()) {
+        const QString reason = service.load(messagesFile);
+        if (!reason.isEmpty()) {
+            std::fprintf(stderr, "zav-push-dev: %s\n", reason.toLocal8Bit().constData());
+            return 2;
+        }
+    }
+
+    // SIGINT and SIGTERM end the service cleanly: they are taken by a thread
+    // of their own (blocked here before the server starts its threads).
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    httplib::Server server;
+    server.set_payload_max_length(1 << 20);
+    server.set_exception_handler(
+        [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+            res.status = 500;
+            res.set_content("internal error\n", "text/plain");
+        });
+    server.set_error_handler([](const httplib::Request& req, httplib::Response& res) {
+        if (res.body.empty()) {
+            res.set_content("status " + std::to_string(res.status) + ": " + req.method + " " +
+                                req.path + "\n",
+                            "text/plain");
+        }
+    });
+    server.set_logger(logLine);
+
+    const std::string polling = "/push/channel/polling/";
+    server.Get(polling + "detect", [&service](const httplib::Request& req, httplib::Response& res) {
+        send(res, service.detect(paramsOf(req)));
+    });
+    server.Get(polling + "message",
+               [&service](const httplib::Request& req, httplib::Response& res) {
+                   send(res, service.fetch(paramsOf(req)));
+               });
+    server.Get(polling + "action", [&service](const httplib::Request& req, httplib::Response& res) {
+        send(res, service.action(paramsOf(req)));
+    });
+    server.Post("/admin/messages", [&service](const httplib::Request& req, httplib::Response& res) {
+        send(res, service.addMessages(QByteArray::fromStdString(req.body)));
+    });
+    server.Post("/admin/next", [&service](const httplib::Request& req, httplib::Response& res) {
+        const QString status = req.has_param("status")
+                                   ? QString::fromStdString(req.get_param_value("status"))
+                                   : QString();
+        send(res, service.queueRaw(QByteArray::fromStdString(req.body), status));
+    });
+    server.Get("/admin/actions", [&service](const httplib::Request&, httplib::Response& res) {
+        send(res, service.actions());
+    });
+    server.Get("/admin/queues", [&service](const httplib::Request&, httplib::Response& res) {
+        send(res, service.queues());
+    });
+
+    const std::string bindHost = host.toStdString();
+    const int bound = port == 0 ? server.bind_to_any_port(bindHost)
+                                : (server.bind_to_port(bindHost, port) ? port : -1);
+    if (bound < 0) {
+        std::fprintf(stderr, "zav-push-dev: cannot listen on %s:%d\n", bindHost.c_str(), port);
+        return 1;
+    }
+    std::printf("zav-push-dev: listening on http://%s:%d/push\n", bindHost.c_str(), bound);
+    std::fflush(stdout);
+
+    std::thread([&server, stopSignals] {
+        int sig = 0;
+        sigwait(&stopSignals, &sig);
+        server.stop();
+    }).detach();
+
+    server.listen_after_bind();
+    std::printf("zav-push-dev: stopped\n");
+    return 0;
+}
