@@ -5,7 +5,8 @@
 #   fuzz/run.sh [short|long] [target...]
 #
 #   short (default)  each target for FUZZ_SECONDS seconds (default 20): the CI run
-#   long             each target for FUZZ_RUNS executions (default 10000000)
+#   long             each target for FUZZ_RUNS executions (default 10000000),
+#                    or FUZZ_MAX_SECONDS seconds if that is set and comes first
 #   target           client_text client_args message_json push_answer pipe_command
 #                    (default: every target the build has)
 #
@@ -26,7 +27,10 @@ ALL=(client_text client_args message_json push_answer pipe_command)
 
 case $MODE in
 short) LIMIT=(-max_total_time="$SECONDS_EACH") ;;
-long) LIMIT=(-runs="$RUNS") ;;
+long)
+    LIMIT=(-runs="$RUNS")
+    [ -n "${FUZZ_MAX_SECONDS:-}" ] && LIMIT+=(-max_total_time="$FUZZ_MAX_SECONDS")
+    ;;
 *) echo "usage: $0 [short|long] [target...]" >&2; exit 2 ;;
 esac
 
