@@ -7,7 +7,7 @@ PACKAGES=(
     cmake ninja-build g++ pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5webkit5-dev
     libcpp-httplib-dev
-    xvfb xauth xdotool x11-utils imagemagick
+    xvfb xauth xdotool x11-utils imagemagick xcompmgr
     fonts-wqy-microhei
     clang-14 libclang-rt-14-dev libfuzzer-14-dev
     dpkg-dev file
