@@ -30,6 +30,8 @@ run_build() { # name, extra cmake args...
 
 mkdir -p "$ROOT/build-release" "$ROOT/build-asan"
 run_build release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+if bash scripts/package-check.sh "$ROOT/build-release"; then summary+="[package] .deb OK"$'\n'
+else status=1; summary+="[package] .deb check FAILED"$'\n'; fi
 run_build asan -DCMAKE_BUILD_TYPE=Debug -DZAV_SANITIZE=ON -DZAV_BUILD_BENCH=OFF
 
 echo
