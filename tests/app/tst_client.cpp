@@ -82,6 +82,28 @@ QStringList expected(const QStringList& overrides)
     return out;
 }
 
+/// Sets members from "name=value" items; "properties" takes "k=v&k=v".
+void setFields(Client& c, const QStringList& items)
+{
+    QString* members[] = {&c.uid,      &c.mac, &c.product, &c.ukey, &c.productVersion,
+                          &c.purchase, &c.pid, &c.handle};
+    const QStringList names{"uid",      "mac", "product", "ukey", "productVersion",
+                            "purchase", "pid", "handle"};
+    for (const QString& item : items) {
+        const int eq = item.indexOf(QLatin1Char('='));
+        const QString name = item.left(eq);
+        const QString value = item.mid(eq + 1);
+        if (name == QLatin1String("properties")) {
+            for (const QString& piece : value.split(QLatin1Char('&'))) {
+                const int at = piece.indexOf(QLatin1Char('='));
+                c.properties.insert(piece.left(at), piece.mid(at + 1));
+            }
+        } else {
+            *members[names.indexOf(name)] = value;
+        }
+    }
+}
+
 QStringList capturedDebugLines;
 void captureDebug(QtMsgType type, const QMessageLogContext&, const QString& text)
 {
@@ -313,7 +335,7 @@ void TestClient::clientText()
 
 void TestClient::toJson_data()
 {
-    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QStringList>("members"); // "name=value", as in fields()
     QTest::addColumn<QString>("json");
 
     QTest::newRow("values at construction")
@@ -321,24 +343,20 @@ void TestClient::toJson_data()
         << R"({"handle":"auto","mac":"","pid":"","product":"","productVersion":"",)"
            R"("properties":"","purchase":"","uid":"","ukey":""})";
     QTest::newRow("pid product mac")
-        << QStringList{"-pid", "42", "-product", "P", "-mac", "M"}
+        << QStringList{"pid=42", "product=P", "mac=M"}
         << R"({"handle":"auto","mac":"M","pid":"42","product":"P","productVersion":"",)"
            R"("properties":"","purchase":"","uid":"","ukey":""})";
-    QTest::newRow("every option")
-        << QStringList{"-uid",    "u", "-productversion", "1.2",    "-purchase", "0",
-                       "-handle", "",  "-properties",     "b=2&a=3"}
+    QTest::newRow("every member")
+        << QStringList{"uid=u",      "ukey=k",  "productVersion=1.2",
+                       "purchase=N", "handle=", "properties=b=2&a=3"}
         << R"({"handle":"","mac":"","pid":"","product":"","productVersion":"1.2",)"
-           R"("properties":"a=3&b=2","purchase":"N","uid":"u","ukey":""})";
-    QTest::newRow("properties merged and sorted")
-        << QStringList{"-properties", "a=1&b=2&a=3"}
-        << R"({"handle":"auto","mac":"","pid":"","product":"","productVersion":"",)"
-           R"("properties":"a=3&b=2","purchase":"","uid":"","ukey":""})";
+           R"("properties":"a=3&b=2","purchase":"N","uid":"u","ukey":"k"})";
     QTest::newRow("JSON escapes")
-        << QStringList{"-uid", "a\"b\\c/d\te\nf\x01"}
+        << QStringList{"uid=a\"b\\c/d\te\nf\x01"}
         << R"({"handle":"auto","mac":"","pid":"","product":"","productVersion":"",)"
            R"("properties":"","purchase":"","uid":"a\"b\\c/d\te\nf\u0001","ukey":""})";
     QTest::newRow("non-ASCII as UTF-8")
-        << QStringList{"-properties", QString::fromUtf8("名=值&é=1")}
+        << QStringList{QString::fromUtf8("properties=名=值&é=1")}
         << QString::fromUtf8(R"({"handle":"auto","mac":"","pid":"","product":"",)"
                              R"("productVersion":"","properties":"é=1&名=值","purchase":"",)"
                              R"("uid":"","ukey":""})");
@@ -346,26 +364,11 @@ void TestClient::toJson_data()
 
 void TestClient::toJson()
 {
-    QFETCH(QStringList, args);
+    QFETCH(QStringList, members);
     QFETCH(QString, json);
 
-    // Values go in through the members so that the test does not depend on the
-    // locale's 8-bit encoding of the command line.
-    ArgVector vector(args);
-    Client client(vector.argc(), vector.argv());
-    client.properties.clear();
-    const int at = args.indexOf(QStringLiteral("-properties"));
-    if (at >= 0) {
-        for (const QString& piece : args.at(at + 1).split(QLatin1Char('&'))) {
-            const QStringList parts = piece.split(QLatin1Char('='));
-            client.properties.insert(parts.at(0), parts.at(1));
-        }
-    }
-    const int uidAt = args.indexOf(QStringLiteral("-uid"));
-    if (uidAt >= 0) {
-        client.uid = args.at(uidAt + 1);
-    }
-
+    Client client(QString{});
+    setFields(client, members);
     const QString text = client.toJson();
     QCOMPARE(text, json);
     QCOMPARE(text.toUtf8(), json.toUtf8()); // UTF-8 bytes, not \u escapes
@@ -374,53 +377,31 @@ void TestClient::toJson()
 
 void TestClient::roundTrip_data()
 {
-    QTest::addColumn<QStringList>(
-        "values"); // uid mac product ukey productVersion purchase pid handle
-    QTest::addColumn<QString>("properties");
+    QTest::addColumn<QStringList>("members");
 
-    QTest::newRow("empty") << QStringList{"", "", "", "", "", "", "", ""} << QString();
-    QTest::newRow("typical") << QStringList{"u1",    "00-1A-2B", "P",    "key",
-                                            "3.0.1", "Y",        "4711", "customize"}
-                             << "channel=beta&lang=zh";
-    QTest::newRow("empty handle, odd purchase")
-        << QStringList{"", "", "", "", "", "1", "0042", ""} << "=&a=";
-    QTest::newRow("JSON specials")
-        << QStringList{"\"", "\\", "/", "\n\r\t", QString(QChar(1)), "{}", "[]", ":,"}
-        << " x = \"y\" ";
-    QTest::newRow("non-ASCII") << QStringList{QString::fromUtf8("用户"),
-                                              QString::fromUtf8("é"),
-                                              QString::fromUtf8("产品"),
-                                              QString::fromUtf8("😀"),
-                                              "",
-                                              "",
-                                              "1",
-                                              QString::fromUtf8("自动")}
-                               << QString::fromUtf8("名=值&😀=1");
+    QTest::newRow("values at construction") << QStringList();
+    QTest::newRow("every member empty") << QStringList{
+        "uid=", "mac=", "product=", "ukey=", "productVersion=", "purchase=", "pid=", "handle="};
+    QTest::newRow("typical") << QStringList{
+        "uid=u1",   "mac=00-1A-2B",         "product=P",
+        "ukey=key", "productVersion=3.0.1", "purchase=Y",
+        "pid=4711", "handle=customize",     "properties=channel=beta&lang=zh"};
+    QTest::newRow("odd texts kept")
+        << QStringList{"purchase=1", "pid=0042", "handle= auto", "properties==&a="};
+    QTest::newRow("JSON specials") << QStringList{
+        "uid=\"",      "mac=\\", "product=/", "ukey=\n\r\t",           "productVersion=\x01",
+        "purchase={}", "pid=[]", "handle=:,", "properties= x = \"y\" "};
+    QTest::newRow("non-ASCII") << QStringList{
+        QString::fromUtf8("uid=用户"), QString::fromUtf8("mac=é"), QString::fromUtf8("ukey=😀"),
+        QString::fromUtf8("handle=自动"), QString::fromUtf8("properties=名=值&😀=1")};
 }
 
 void TestClient::roundTrip()
 {
-    QFETCH(QStringList, values);
-    QFETCH(QString, properties);
+    QFETCH(QStringList, members);
 
     Client original(QString{});
-    QString* members[] = {&original.uid,
-                          &original.mac,
-                          &original.product,
-                          &original.ukey,
-                          &original.productVersion,
-                          &original.purchase,
-                          &original.pid,
-                          &original.handle};
-    for (int i = 0; i < 8; ++i) {
-        *members[i] = values.at(i);
-    }
-    if (!properties.isEmpty()) {
-        for (const QString& piece : properties.split(QLatin1Char('&'))) {
-            const QStringList parts = piece.split(QLatin1Char('='));
-            original.properties.insert(parts.at(0), parts.at(1));
-        }
-    }
+    setFields(original, members);
     original.fingerprint = QStringLiteral("fp");
     original.messages.append(new Message());
 
