@@ -15,9 +15,9 @@ class LoopbackServer : public QObject
     Q_OBJECT
 
 public:
-    LoopbackServer()
+    explicit LoopbackServer(quint16 port = 0)
     {
-        server.listen(QHostAddress::LocalHost, 0);
+        listening = server.listen(QHostAddress::LocalHost, port);
         connect(&server, &QTcpServer::newConnection, this, &LoopbackServer::accept);
     }
 
@@ -27,6 +27,7 @@ public:
         return QStringLiteral("http://127.0.0.1:%1%2").arg(server.serverPort()).arg(path);
     }
 
+    bool listening = false;
     QStringList requests; ///< request targets ("/push/channel/..."), as received
     QByteArray contentType = "application/json";
     QByteArray body = "{}";
