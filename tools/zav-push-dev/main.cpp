@@ -113,6 +113,8 @@ int main(int argc, char* argv[])
 
     httplib::Server server;
     server.set_payload_max_length(1 << 20);
+    // Idle keep-alive connections hold up stop() for this long.
+    server.set_keep_alive_timeout(1);
     server.set_exception_handler(
         [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
             res.status = 500;
