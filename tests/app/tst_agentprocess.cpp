@@ -114,6 +114,10 @@ void TestAgentProcess::rejectsMissingMandatoryOption_data()
                                << R"(pid: "1" ,product: "P" ,mac: "")";
     QTest::newRow("pid last") << QStringList{"-product", "P", "-mac", "M", "-pid"}
                               << R"(pid: "" ,product: "P" ,mac: "M")";
+    // The toolkit takes its own options out first; the vector stays null-terminated.
+    QTest::newRow("pid last after toolkit options")
+        << QStringList{"-product", "P", "-mac", "M", "-pid", "-platform", "offscreen"}
+        << R"(pid: "" ,product: "P" ,mac: "M")";
     QTest::newRow("-PID is not -pid") << QStringList{"-PID", "1", "-product", "P", "-mac", "M"}
                                       << R"(pid: "" ,product: "P" ,mac: "M")";
     QTest::newRow("pid takes the next name") << QStringList{"-pid", "-product", "P", "-mac", "M"}
