@@ -9,8 +9,9 @@
 #ifndef PSAPI_VERSION
 #define PSAPI_VERSION 2
 #endif
-#include <psapi.h>
 #include <windows.h>
+// windows.h first: psapi.h needs its types.
+#include <psapi.h>
 
 QList<QString> listProcessIds()
 {
