@@ -34,6 +34,9 @@ if bash scripts/package-check.sh "$ROOT/build-release"; then summary+="[package]
 else status=1; summary+="[package] .deb check FAILED"$'\n'; fi
 run_build asan -DCMAKE_BUILD_TYPE=Debug -DZAV_SANITIZE=ON -DZAV_BUILD_BENCH=OFF
 
+# libFuzzer targets (clang, ASan+UBSan), 20 s each; any finding fails the run.
+bash fuzz/run.sh short && summary+="[fuzz] no findings"$'\n' || { status=1; summary+="[fuzz] FAILED (build-fuzz/logs, build-fuzz/findings)"$'\n'; }
+
 echo
 echo "=== Summary"
 printf '%s' "$summary"
