@@ -125,7 +125,7 @@ curl -s -X POST "http://127.0.0.1:$PORT/admin/messages" -H 'Content-Type: applic
     -d '{"to":{"mac":"'"$MAC"'","product":"DEMO2"},"message":{"uuid":"queued-1","messageForm":"Text","title":"For the host itself","summary":"Fetched with zav-msgctl get"}}'
 
 wait_for_fetch() { # product, deadline in seconds after the agent's start
-    while ! grep -qE "/message\?.*product=$1( |&)" "$WORK/push.log"; do
+    while ! grep -aqE "/message\?.*product=$1( |&)" "$WORK/push.log"; do
         [ $(($(date +%s) - STARTED)) -lt "$2" ] || { echo "no fetch for $1 in time"; return 1; }
         sleep 1
     done
@@ -136,11 +136,11 @@ echo "   ~60 s: host $HOST1 (auto) gets the sample message as a popup"
 echo "  ~120 s: host $HOST2 (customize) gets its messages queued"
 echo "waiting (Ctrl-C ends the demo)..."
 wait_for_fetch DEMO 90
-grep -E "product=DEMO( |&)" "$WORK/push.log" | sed 's/^/  push service: /'
+grep -aE "product=DEMO( |&)" "$WORK/push.log" | sed 's/^/  push service: /'
 shot poll
 
 wait_for_fetch DEMO2 150
-grep -E "product=DEMO2( |&)" "$WORK/push.log" | sed 's/^/  push service: /'
+grep -aE "product=DEMO2( |&)" "$WORK/push.log" | sed 's/^/  push service: /'
 sleep 1
 say "host $HOST2's queue: zav-msgctl count, then zav-msgctl get (which drains it)"
 "$MSGCTL" count "$HOST2"

@@ -31,17 +31,11 @@ PushService::Params paramsOf(const httplib::Request& req)
     return params;
 }
 
-void send(httplib::Response& res, const Reply& reply)
-{
-    res.status = reply.status;
-    res.set_content(reply.body.toStdString(), reply.contentType.constData());
-}
-
 // One line per request: method, path, a GET's query, status and the start of
 // the answer (control bytes shown as dots).
-void logLine(const httplib::Request& req, const httplib::Response& res)
+void logLine(const httplib::Request& req, int status, const std::string& answer)
 {
-    std::string body = res.body.substr(0, 200);
+    std::string body = answer.substr(0, 200);
     while (!body.empty() && body.back() == '\n') {
         body.pop_back();
     }
@@ -50,15 +44,24 @@ void logLine(const httplib::Request& req, const httplib::Response& res)
             c = '.';
         }
     }
-    if (res.body.size() > 200) {
+    if (answer.size() > 200) {
         body += "...";
     }
     const bool query = req.method == "GET" && !req.params.empty();
     const std::string params =
         query ? "?" + PushService::describe(paramsOf(req)).toStdString() : "";
-    std::printf("%s %s%s -> %d %s\n", req.method.c_str(), req.path.c_str(), params.c_str(),
-                res.status, body.c_str());
+    std::printf("%s %s%s -> %d %s\n", req.method.c_str(), req.path.c_str(), params.c_str(), status,
+                body.c_str());
     std::fflush(stdout);
+}
+
+// Answers and logs the answer as the service wrote it (the library may
+// compress it on the way out).
+void send(const httplib::Request& req, httplib::Response& res, const Reply& reply)
+{
+    res.status = reply.status;
+    res.set_content(reply.body.toStdString(), reply.contentType.constData());
+    logLine(req, reply.status, reply.body.toStdString());
 }
 
 } // namespace
@@ -125,35 +128,35 @@ int main(int argc, char* argv[])
             res.set_content("status " + std::to_string(res.status) + ": " + req.method + " " +
                                 req.path + "\n",
                             "text/plain");
+            logLine(req, res.status, res.body);
         }
     });
-    server.set_logger(logLine);
 
     const std::string polling = "/push/channel/polling/";
     server.Get(polling + "detect", [&service](const httplib::Request& req, httplib::Response& res) {
-        send(res, service.detect(paramsOf(req)));
+        send(req, res, service.detect(paramsOf(req)));
     });
     server.Get(polling + "message",
                [&service](const httplib::Request& req, httplib::Response& res) {
-                   send(res, service.fetch(paramsOf(req)));
+                   send(req, res, service.fetch(paramsOf(req)));
                });
     server.Get(polling + "action", [&service](const httplib::Request& req, httplib::Response& res) {
-        send(res, service.action(paramsOf(req)));
+        send(req, res, service.action(paramsOf(req)));
     });
     server.Post("/admin/messages", [&service](const httplib::Request& req, httplib::Response& res) {
-        send(res, service.addMessages(QByteArray::fromStdString(req.body)));
+        send(req, res, service.addMessages(QByteArray::fromStdString(req.body)));
     });
     server.Post("/admin/next", [&service](const httplib::Request& req, httplib::Response& res) {
         const QString status = req.has_param("status")
                                    ? QString::fromStdString(req.get_param_value("status"))
                                    : QString();
-        send(res, service.queueRaw(QByteArray::fromStdString(req.body), status));
+        send(req, res, service.queueRaw(QByteArray::fromStdString(req.body), status));
     });
-    server.Get("/admin/actions", [&service](const httplib::Request&, httplib::Response& res) {
-        send(res, service.actions());
+    server.Get("/admin/actions", [&service](const httplib::Request& req, httplib::Response& res) {
+        send(req, res, service.actions());
     });
-    server.Get("/admin/queues", [&service](const httplib::Request&, httplib::Response& res) {
-        send(res, service.queues());
+    server.Get("/admin/queues", [&service](const httplib::Request& req, httplib::Response& res) {
+        send(req, res, service.queues());
     });
 
     const std::string bindHost = host.toStdString();
