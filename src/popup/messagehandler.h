@@ -17,4 +17,8 @@ public:
 public slots:
     /// Shows msg in a new popup, which takes ownership of it.
     void handle(Message* msg);
+
+private:
+    /// Returns freed memory to the system when no popup is left.
+    void releaseMemoryIfIdle();
 };
