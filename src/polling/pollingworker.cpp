@@ -145,7 +145,7 @@ bool PollingWorker::send(const QString& path, const ClientRef& ref)
     return true;
 }
 
-void PollingWorker::onServerResponse(QString msg, QObject* context)
+void PollingWorker::onServerResponse(const QString& msg, QObject* context)
 {
     QJsonParseError error{};
     const QJsonDocument doc = QJsonDocument::fromJson(msg.toUtf8(), &error);

@@ -56,7 +56,7 @@ public slots:
     void doWork();
 
 private slots:
-    void onServerResponse(QString msg, QObject* context);
+    void onServerResponse(const QString& msg, QObject* context);
 
 private:
     /// Sends baseUrl + path + the client's query, if the client is still pooled.

@@ -119,7 +119,7 @@ int main(int argc, char* argv[])
     // Idle keep-alive connections hold up stop() for this long.
     server.set_keep_alive_timeout(1);
     server.set_exception_handler(
-        [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+        [](const httplib::Request&, httplib::Response& res, const std::exception_ptr&) {
             res.status = 500;
             res.set_content("internal error\n", "text/plain");
         });
