@@ -8,14 +8,14 @@
 # Every process it starts is ended at the end or on Ctrl-C.
 #
 # Environment: ZAV_DEMO_PORT (push service port, default 8360),
-# ZAV_DEMO_SHOT (screenshot file prefix, default ./demo-screenshot),
+# ZAV_DEMO_SHOT (screenshot file prefix, default build-demo/demo-screenshot),
 # JOBS (build jobs).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 BUILD=$ROOT/build-demo
 PORT=${ZAV_DEMO_PORT:-8360}
-SHOT=${ZAV_DEMO_SHOT:-$ROOT/demo-screenshot}
+SHOT=${ZAV_DEMO_SHOT:-$BUILD/demo-screenshot}
 JOBS=${JOBS:-$(nproc)}
 
 say() { printf '\n== %s\n' "$*"; }
@@ -23,10 +23,12 @@ say() { printf '\n== %s\n' "$*"; }
 bash scripts/install-deps.sh
 
 say "building in $BUILD"
+mkdir -p "$BUILD"
+WORK_LOG=$BUILD/demo-configure.log
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DBUILD_TESTING=OFF -DZAV_BUILD_BENCH=OFF \
-    -DPUSH_BASE_URL="http://127.0.0.1:$PORT/push" >"$BUILD.configure.log" 2>&1 \
-    || { cat "$BUILD.configure.log"; exit 1; }
+    -DPUSH_BASE_URL="http://127.0.0.1:$PORT/push" >"$WORK_LOG" 2>&1 \
+    || { cat "$WORK_LOG"; exit 1; }
 cmake --build "$BUILD" -j "$JOBS" --target zav-msg-agent zav-msgctl zav-push-dev
 AGENT=$BUILD/src/zav-msg-agent
 MSGCTL=$BUILD/tools/zav-msgctl/zav-msgctl
