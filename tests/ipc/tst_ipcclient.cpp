@@ -23,7 +23,6 @@ private slots:
     void noAgentMeansNotConnected();
     void probeThenRegisterOverOneConnection();
     void silentAgentGivesEmptyReply();
-    void reconnectsAfterTheAgentLeft();
 
 private:
     std::unique_ptr<PrivateRuntimeDir> runtime;
@@ -105,29 +104,6 @@ void TestIpcClient::silentAgentGivesEmptyReply()
     QCOMPARE(client.sendCommand(QStringLiteral("Hello")), QString());
     QVERIFY2(clock.elapsed() < 1600, QByteArray::number(clock.elapsed()).constData());
     ::close(fd);
-}
-
-void TestIpcClient::reconnectsAfterTheAgentLeft()
-{
-    IpcClient client;
-    {
-        IpcServer first;
-        first.start();
-        QTRY_VERIFY(log->contains(QStringLiteral("server : ipc server started")));
-        QCOMPARE(client.sendCommand(QStringLiteral("Hello")), QStringLiteral("OK"));
-        first.exit(0);
-        QVERIFY(first.wait(10000));
-    }
-    QTRY_VERIFY(log->contains(QStringLiteral("client: socketDisConnectedHandler")));
-    QCOMPARE(client.sendCommand(QStringLiteral("Hello")), QStringLiteral("NotConnected"));
-
-    log->clear();
-    IpcServer second;
-    second.start();
-    QTRY_VERIFY(log->contains(QStringLiteral("server : ipc server started")));
-    QCOMPARE(client.sendCommand(QStringLiteral("Hello")), QStringLiteral("OK"));
-    second.exit(0);
-    QVERIFY(second.wait(10000));
 }
 
 QTEST_GUILESS_MAIN(TestIpcClient)

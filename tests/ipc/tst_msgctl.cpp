@@ -24,7 +24,6 @@ private slots:
     void getPrintsAndDrainsTheQueue();
     void usageErrors_data();
     void usageErrors();
-    void helpNamesEveryCommand();
 
 private:
     int run(const QStringList& args);
@@ -214,16 +213,6 @@ void TestMsgCtl::usageErrors()
     QVERIFY(err.startsWith("zav-msgctl: "));
     QCOMPARE(err.count('\n'), 1);
     QVERIFY(!log->contains(QStringLiteral("client connected"))); // nothing was sent
-}
-
-void TestMsgCtl::helpNamesEveryCommand()
-{
-    QCOMPARE(run({"--help"}), 0);
-    for (const char* word : {"hello", "count PID", "get [--raw] PID", "register", "popup",
-                             "raw TEXT", "--title", "--summary", "--page", "--author", "--setting",
-                             "--action", "--socket", "--timeout", "Exit status"}) {
-        QVERIFY2(out.contains(word), word);
-    }
 }
 
 QTEST_GUILESS_MAIN(TestMsgCtl)
