@@ -411,12 +411,21 @@ int main(int argc, char* argv[])
     pipeFile = dir + "/zav_msg_ipc_pipe";
     say("work dir " + dir + ", service port " + std::to_string(servicePort));
 
-    const pid_t service = spawn({pushDev, "--listen", "127.0.0.1:" + std::to_string(servicePort)},
-                                dir + "/push-dev.log");
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    if (readFile(dir + "/push-dev.log").find("listening") == std::string::npos) {
-        say("zav-push-dev did not start (port busy?): " + readFile(dir + "/push-dev.log"));
+    // The port may be taken for a moment by another test: try for 60 s.
+    pid_t service = -1;
+    for (int attempt = 0; attempt < 60; ++attempt) {
+        service = spawn({pushDev, "--listen", "127.0.0.1:" + std::to_string(servicePort)},
+                        dir + "/push-dev.log");
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        if (readFile(dir + "/push-dev.log").find("listening") != std::string::npos) {
+            break;
+        }
         endProcess(service);
+        service = -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    if (service < 0) {
+        say("zav-push-dev did not start (port busy?): " + readFile(dir + "/push-dev.log"));
         return 1;
     }
     post("/admin/next", "{\"code\":902,\"data\":1}");
