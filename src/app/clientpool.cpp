@@ -126,33 +126,45 @@ ClientPool::~ClientPool()
 
 void ClientPool::addClient(Client* client)
 {
-    const QString pid = client->pid;
-    removeClient(pid);
-    QMutexLocker lock(&mutex);
-    client->serial = ++lastSerial;
-    clients.append(client);
+    Client* replaced = nullptr;
+    {
+        QMutexLocker lock(&mutex);
+        replaced = byPid.value(client->pid);
+        if (replaced) {
+            unlinkLocked(replaced);
+        }
+        client->serial = ++lastSerial;
+        clients.append(client);
+        byPid.insert(client->pid, client);
+        bySerial.insert(client->serial, client);
+    }
+    delete replaced;
 }
 
 Client* ClientPool::getClient(const QString& pid)
 {
     QMutexLocker lock(&mutex);
-    for (Client* c : qAsConst(clients)) {
-        if (c->pid == pid) {
-            return c;
-        }
-    }
-    return nullptr;
+    return byPid.value(pid);
 }
 
 void ClientPool::removeClient(const QString& pid)
 {
-    QMutexLocker lock(&mutex);
-    for (int i = 0; i < clients.size(); ++i) {
-        if (clients.at(i)->pid == pid) {
-            delete clients.takeAt(i);
-            return;
+    Client* gone = nullptr;
+    {
+        QMutexLocker lock(&mutex);
+        gone = byPid.value(pid);
+        if (gone) {
+            unlinkLocked(gone);
         }
     }
+    delete gone;
+}
+
+void ClientPool::unlinkLocked(Client* c)
+{
+    clients.removeOne(c);
+    byPid.remove(c->pid);
+    bySerial.remove(c->serial);
 }
 
 QList<Client*> ClientPool::getClients()
@@ -195,6 +207,8 @@ void ClientPool::clear()
     {
         QMutexLocker lock(&mutex);
         gone.swap(clients);
+        byPid.clear();
+        bySerial.clear();
     }
     qDeleteAll(gone);
 }

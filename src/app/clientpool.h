@@ -2,6 +2,7 @@
 // owns them.
 #pragma once
 
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QMutex>
@@ -107,13 +108,12 @@ public:
     template <typename Step> bool withClient(const QString& pid, Step&& step)
     {
         QMutexLocker lock(&mutex);
-        for (Client* c : qAsConst(clients)) {
-            if (c->pid == pid) {
-                step(c);
-                return true;
-            }
+        Client* c = byPid.value(pid);
+        if (!c) {
+            return false;
         }
-        return false;
+        step(c);
+        return true;
     }
 
     /// Runs step(Client*) under the pool's mutex if the referenced client is
@@ -121,17 +121,25 @@ public:
     template <typename Step> bool withClient(const ClientRef& ref, Step&& step)
     {
         QMutexLocker lock(&mutex);
-        for (Client* c : qAsConst(clients)) {
-            if (c == ref.client && c->serial == ref.serial) {
-                step(c);
-                return true;
-            }
+        // Looked up by serial and compared by address: a departed client's
+        // address is never followed.
+        Client* c = bySerial.value(ref.serial);
+        if (!c || c != ref.client) {
+            return false;
         }
-        return false;
+        step(c);
+        return true;
     }
 
 private:
-    QList<Client*> clients;
+    /// Unlinks c from the list and both indexes; the mutex must be held.
+    void unlinkLocked(Client* c);
+
+    QList<Client*> clients; // pool order
+    // Indexes over the same clients: pids are unique in the pool, since
+    // adding a client replaces the one with its pid.
+    QHash<QString, Client*> byPid;
+    QHash<quint64, Client*> bySerial;
     QMutex mutex;
     quint64 lastSerial = 0;
 };

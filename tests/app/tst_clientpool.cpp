@@ -77,6 +77,7 @@ private slots:
     void withClientByRef();
     void refToReusedAddressRefused();
     void clearDeletesEverything();
+    void concurrentAddsOfOnePidKeepOne();
     void stress();
 };
 
@@ -347,6 +348,30 @@ void TestClientPool::clearDeletesEverything()
     QCOMPARE(pool.count(), 0);
     QVERIFY(a.isNull());
     QVERIFY(m.isNull());
+}
+
+// Two "REGISTER:" of the same pid racing each other: the replacement is one
+// step, so the pool never holds the pid twice.
+void TestClientPool::concurrentAddsOfOnePidKeepOne()
+{
+    ClientPool pool;
+    QAtomicInt duplicates(0);
+    const auto adder = [&] {
+        for (int i = 0; i < 5000; ++i) {
+            pool.addClient(newClient(QStringLiteral("7")));
+            if (pool.count() > 1) {
+                duplicates.ref();
+            }
+        }
+    };
+    std::unique_ptr<QThread> a(QThread::create(adder));
+    std::unique_ptr<QThread> b(QThread::create(adder));
+    a->start();
+    b->start();
+    QVERIFY(a->wait(60000));
+    QVERIFY(b->wait(60000));
+    QCOMPARE(duplicates.loadRelaxed(), 0);
+    QCOMPARE(pool.getPids(), QStringList{QStringLiteral("7")});
 }
 
 // Threads in the roles of the agent: one adder (the pipe's "REGISTER:"), a
