@@ -36,5 +36,6 @@ extern GuardedString baseUrl;
 extern int pollInterval;
 
 /// Installs the agent's debug-line format: file, line and function before each
-/// message, written to stderr.
+/// message, written to stderr. On Linux it also pins TZ to the system zone
+/// file when TZ is unset, which keeps time stamps cheap.
 void installMessagePattern();
