@@ -12,6 +12,7 @@
 #include "app/clientpool.h"
 #include "app/globals.h"
 #include "fuzzcommon.h"
+#include "message/jsontext.h"
 #include "message/message.h"
 #include "polling/pollingworker.h"
 
@@ -41,7 +42,7 @@ int integer(const QJsonValue& value)
 int listLength(const QString& body)
 {
     QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(body.toUtf8(), &error);
+    const QJsonDocument doc = parseJson(body.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError) {
         return -1;
     }

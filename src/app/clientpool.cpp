@@ -1,5 +1,6 @@
 #include "clientpool.h"
 
+#include "message/jsontext.h"
 #include "message/message.h"
 
 #include <QDebug>
@@ -53,7 +54,7 @@ Client::Client(int argc, char* argv[])
 Client::Client(const QString& json)
 {
     QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(json.toUtf8(), &error);
+    const QJsonDocument doc = parseJson(json.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError) {
         return;
     }

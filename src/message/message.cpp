@@ -1,5 +1,7 @@
 #include "message.h"
 
+#include "jsontext.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -54,7 +56,7 @@ Message* Message::fromJson(const QString& json)
     auto* message = new Message();
 
     QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(json.toUtf8(), &error);
+    const QJsonDocument doc = parseJson(json.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError) {
         return message;
     }

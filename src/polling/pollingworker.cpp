@@ -2,6 +2,7 @@
 
 #include "app/globals.h"
 #include "httpclient.h"
+#include "message/jsontext.h"
 #include "message/message.h"
 
 #include <QCoreApplication>
@@ -148,7 +149,7 @@ bool PollingWorker::send(const QString& path, const ClientRef& ref)
 void PollingWorker::onServerResponse(const QString& msg, QObject* context)
 {
     QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(msg.toUtf8(), &error);
+    const QJsonDocument doc = parseJson(msg.toUtf8(), &error);
     if (error.error != QJsonParseError::NoError) {
         return;
     }
