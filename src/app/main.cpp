@@ -50,15 +50,17 @@ int main(int argc, char* argv[])
     }
 
     qDebug() << "message server started successful.";
+    // Before any thread starts: a termination signal from here on ends the
+    // agent in order (the quit waits for the event loop).
+    TerminationWatcher terminationWatcher;
+    QObject::connect(&terminationWatcher, &TerminationWatcher::onTerminate, &app,
+                     &QApplication::quit, Qt::QueuedConnection);
     clientPool.addClient(client); // still the only thread: nothing competes
     ipcServer.start();
     auto* pollingController = new PollingController();
     auto* processController = new ProcessController();
     QObject::connect(processController, &ProcessController::onExit, &app, &QApplication::quit,
                      Qt::QueuedConnection);
-    TerminationWatcher terminationWatcher;
-    QObject::connect(&terminationWatcher, &TerminationWatcher::onTerminate, &app,
-                     &QApplication::quit, Qt::QueuedConnection);
 
     const int code = QApplication::exec();
 
