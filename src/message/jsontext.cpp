@@ -1,10 +1,10 @@
 #include "jsontext.h"
 
 #include <QHash>
+#include <QSet>
 #include <QString>
 
 #include <algorithm>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -13,6 +13,7 @@ struct Member
 {
     QString key;
     int start; // offset of the key's opening quote
+    int quote; // offset of its closing quote
 };
 
 struct Container
@@ -20,6 +21,14 @@ struct Container
     bool object;
     bool expectKey; // in an object, after '{' or ','
     std::vector<Member> members;
+};
+
+/// Replace [start, end) of the text by text.
+struct Edit
+{
+    int start;
+    int end;
+    QByteArray text;
 };
 
 int hexValue(char c)
@@ -36,29 +45,45 @@ int hexValue(char c)
     return -1;
 }
 
-/// Reads the string whose opening quote is at i and returns the offset after
-/// its closing quote, or -1 if it is broken. Decodes it into decoded unless
-/// that is null, and adds the offset of every raw NUL byte to nuls.
-int readString(const QByteArray& text, int i, QString* decoded, std::vector<int>& nuls)
+/// Decodes UTF-8 as the parser does: unlike QString::fromUtf8, a byte order
+/// mark at the start is a character like any other.
+void appendUtf8(QString& out, const char* bytes, int size)
+{
+    while (size >= 3 && bytes[0] == '\xEF' && bytes[1] == '\xBB' && bytes[2] == '\xBF') {
+        out.append(QChar(0xFEFF));
+        bytes += 3;
+        size -= 3;
+    }
+    out.append(QString::fromUtf8(bytes, size));
+}
+
+/// Reads the string whose opening quote is at i and returns the offset of
+/// its closing quote, or -1 if it is broken. For a key (key not null):
+/// decodes it into key and adds an edit for every raw NUL and U+FFFD.
+int readString(const QByteArray& text, int i, QString* key, std::vector<Edit>& edits)
 {
     const int n = text.size();
     const char* s = text.constData();
     ++i;
     int run = i; // start of the bytes not yet decoded
     const auto flush = [&](int end) {
-        if (decoded && end > run) {
-            decoded->append(QString::fromUtf8(s + run, end - run));
+        if (key && end > run) {
+            appendUtf8(*key, s + run, end - run);
         }
     };
     while (i < n) {
         const char c = s[i];
         if (c == '"') {
             flush(i);
-            return i + 1;
+            return i;
         }
         if (c != '\\') {
-            if (c == '\0') {
-                nuls.push_back(i);
+            if (key && c == '\0') {
+                edits.push_back(Edit{i, i + 1, QByteArrayLiteral("\\u0000")});
+            } else if (key && c == '\xEF' && i + 2 < n && s[i + 1] == '\xBF' &&
+                       s[i + 2] == '\xBD') {
+                edits.push_back(Edit{i, i + 3, QByteArrayLiteral("\\ufffd")});
+                i += 2;
             }
             ++i;
             continue;
@@ -80,31 +105,38 @@ int readString(const QByteArray& text, int i, QString* decoded, std::vector<int>
                 }
                 code = code * 16 + h;
             }
-            if (decoded) {
-                decoded->append(QChar(ushort(code)));
+            if (key) {
+                key->append(QChar(ushort(code)));
             }
             i += 6;
         } else {
-            if (decoded) {
+            if (key) {
                 switch (e) {
                 case 'b':
-                    decoded->append(QChar(u'\b'));
+                    key->append(QChar(u'\b'));
                     break;
                 case 'f':
-                    decoded->append(QChar(u'\f'));
+                    key->append(QChar(u'\f'));
                     break;
                 case 'n':
-                    decoded->append(QChar(u'\n'));
+                    key->append(QChar(u'\n'));
                     break;
                 case 'r':
-                    decoded->append(QChar(u'\r'));
+                    key->append(QChar(u'\r'));
                     break;
                 case 't':
-                    decoded->append(QChar(u'\t'));
+                    key->append(QChar(u'\t'));
                     break;
                 default:
-                    decoded->append(QLatin1Char(e));
-                    break; // " \ / and invalid ones
+                    if (uchar(e) < 0x80) {
+                        key->append(QLatin1Char(e)); // " \ / and unknown ones as they are
+                    } else {
+                        // The parser reads this byte as a negative char: it
+                        // becomes two UTF-16 units.
+                        key->append(QChar(0xD7BF));
+                        key->append(QChar(ushort(0xDF00 | uchar(e))));
+                    }
+                    break;
                 }
             }
             i += 2;
@@ -114,9 +146,11 @@ int readString(const QByteArray& text, int i, QString* decoded, std::vector<int>
     return -1;
 }
 
-/// Adds a cut [start of member, start of the next member) for every member
-/// whose key comes again later. Such a member is never the last one.
-void cutRepeats(const std::vector<Member>& members, std::vector<std::pair<int, int>>& cuts)
+/// For every member whose key comes again later: a cut of the member (from
+/// its key to the next member's key; such a member is never the last) and a
+/// suffix that makes its key unique.
+void handleRepeats(const std::vector<Member>& members, std::vector<Edit>& cuts,
+                   std::vector<Edit>& suffixes)
 {
     if (members.size() < 2) {
         return;
@@ -129,20 +163,57 @@ void cutRepeats(const std::vector<Member>& members, std::vector<std::pair<int, i
     if (size_t(last.size()) == members.size()) {
         return;
     }
+    QSet<QString> taken(last.keyBegin(), last.keyEnd());
+    int serial = 0;
     for (size_t i = 0; i + 1 < members.size(); ++i) {
-        if (last.value(members[i].key) != i) {
-            cuts.emplace_back(members[i].start, members[i + 1].start);
+        if (last.value(members[i].key) == i) {
+            continue;
         }
+        cuts.push_back(Edit{members[i].start, members[i + 1].start, {}});
+        QByteArray suffix;
+        QString unique;
+        do {
+            suffix = "\\u0000" + QByteArray::number(serial++);
+            unique = members[i].key + QChar(0) + QString::number(serial - 1);
+        } while (taken.contains(unique));
+        taken.insert(unique);
+        suffixes.push_back(Edit{members[i].quote, members[i].quote, suffix});
     }
+}
+
+/// Applies edits that are either nested or apart; an edit inside an earlier
+/// one is dropped with it.
+QByteArray applyEdits(const QByteArray& text, std::vector<Edit> edits)
+{
+    std::stable_sort(edits.begin(), edits.end(),
+                     [](const Edit& a, const Edit& b) { return a.start < b.start; });
+    QByteArray out;
+    int extra = 0;
+    for (const Edit& e : edits) {
+        extra += e.text.size();
+    }
+    out.reserve(int(qMin<qint64>(qint64(text.size()) + extra, 0x7fffffff)));
+    int from = 0;
+    for (const Edit& e : edits) {
+        if (e.start < from) {
+            continue;
+        }
+        out.append(text.constData() + from, e.start - from);
+        out.append(e.text);
+        from = e.end;
+    }
+    out.append(text.constData() + from, text.size() - from);
+    return out;
 }
 
 } // namespace
 
-QByteArray safeForParser(const QByteArray& json)
+ParserTexts prepareForParser(const QByteArray& json)
 {
     std::vector<Container> open;
-    std::vector<std::pair<int, int>> cuts;
-    std::vector<int> nuls; // raw NUL bytes inside strings, in order
+    std::vector<Edit> escapes; // in keys
+    std::vector<Edit> cuts;
+    std::vector<Edit> suffixes;
     const int n = json.size();
     int i = 0;
     bool broken = false;
@@ -164,7 +235,7 @@ QByteArray safeForParser(const QByteArray& json)
                 break;
             }
             if (open.back().object) {
-                cutRepeats(open.back().members, cuts);
+                handleRepeats(open.back().members, cuts, suffixes);
             }
             open.pop_back();
             ++i;
@@ -179,16 +250,16 @@ QByteArray safeForParser(const QByteArray& json)
             Container* top = open.empty() ? nullptr : &open.back();
             const bool isKey = top && top->object && top->expectKey;
             QString key;
-            const int end = readString(json, i, isKey ? &key : nullptr, nuls);
-            if (end < 0) {
+            const int quote = readString(json, i, isKey ? &key : nullptr, escapes);
+            if (quote < 0) {
                 broken = true;
                 break;
             }
             if (isKey) {
-                top->members.push_back(Member{key, i});
+                top->members.push_back(Member{key, i, quote});
                 top->expectKey = false;
             }
-            i = end;
+            i = quote + 1;
             break;
         }
         case ' ':
@@ -205,42 +276,36 @@ QByteArray safeForParser(const QByteArray& json)
             break;
         }
     }
-    // The parser stops at the first fault it finds, but it has already dropped
-    // repeated members in every object closed before it: the cuts found up
-    // to a fault are made all the same.
-    if (cuts.empty() && nuls.empty()) {
-        return json;
+    // The parser stops at the first fault, but it has already dropped the
+    // repeats of every object closed before it: those are handled all the same.
+    ParserTexts texts;
+    if (cuts.empty()) {
+        texts.read = escapes.empty() ? json : applyEdits(json, escapes);
+        return texts;
     }
-
-    // Inner objects close first, so a cut inside a cut member comes earlier;
-    // cuts are either nested or apart.
-    std::sort(cuts.begin(), cuts.end());
-    QByteArray kept;
-    kept.reserve(n + 5 * int(nuls.size()));
-    auto nul = nuls.cbegin();
-    const auto keep = [&](int from, int to) {
-        for (; nul != nuls.cend() && *nul < from; ++nul) {
-        }
-        for (; nul != nuls.cend() && *nul < to; ++nul) {
-            kept.append(json.constData() + from, *nul - from);
-            kept.append("\\u0000");
-            from = *nul + 1;
-        }
-        kept.append(json.constData() + from, to - from);
-    };
-    int from = 0;
-    for (const auto& [start, end] : cuts) {
-        if (start < from) {
-            continue; // inside a member already cut
-        }
-        keep(from, start);
-        from = end;
-    }
-    keep(from, n);
-    return kept;
+    std::vector<Edit> readEdits = escapes;
+    readEdits.insert(readEdits.end(), cuts.begin(), cuts.end());
+    texts.read = applyEdits(json, std::move(readEdits));
+    std::vector<Edit> checkEdits = std::move(escapes);
+    checkEdits.insert(checkEdits.end(), suffixes.begin(), suffixes.end());
+    texts.check = applyEdits(json, std::move(checkEdits));
+    return texts;
 }
 
 QJsonDocument parseJson(const QByteArray& json, QJsonParseError* error)
 {
-    return QJsonDocument::fromJson(safeForParser(json), error);
+    const ParserTexts texts = prepareForParser(json);
+    if (!texts.check.isEmpty()) {
+        // Every key unique: the parser drops nothing, and a fault inside a
+        // member that the read text leaves out is still found.
+        QJsonParseError checked{};
+        QJsonDocument::fromJson(texts.check, &checked);
+        if (checked.error != QJsonParseError::NoError) {
+            if (error) {
+                *error = checked;
+            }
+            return QJsonDocument();
+        }
+    }
+    return QJsonDocument::fromJson(texts.read, error);
 }

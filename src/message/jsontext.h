@@ -4,23 +4,36 @@
 #include <QByteArray>
 #include <QJsonDocument>
 
-/// Reads a JSON document as QJsonDocument::fromJson does, with the same
-/// result: where an object repeats a key, the last member wins.
+/// Reads a JSON document like QJsonDocument::fromJson, but never lets Qt 5's
+/// parser drop an object member: for a repeated key it drops the earlier
+/// member and leaks its value when that is an object or an array (about 150
+/// bytes each), so any peer of the pipe or any push answer could make the
+/// agent grow.
 ///
-/// Qt 5.15's parser leaks the members it drops for a repeated key when their
-/// value is an object or an array (about 150 bytes each), so any peer of the
-/// pipe or any push answer could make the agent grow. The repeated members
-/// are therefore cut from the text before the parser sees it.
+/// Differences from QJsonDocument::fromJson, all deliberate:
+/// - where an object repeats a key, the last member wins (Qt keeps one of the
+///   repeats, not always the last, once an object has more than 16 members);
+/// - keys that differ only after a raw NUL byte, or by a raw U+FFFD against an
+///   escaped lone surrogate, are different keys (Qt takes them for one);
+/// - the offset of a parse error may count a few more bytes than the text
+///   has, where the text repeats a key.
 QJsonDocument parseJson(const QByteArray& json, QJsonParseError* error = nullptr);
 
-/// The text as the parser should see it:
-/// - every object member is removed whose key appears again later in the same
-///   object (keys compared after their escapes are decoded). Objects that
-///   close before a broken string or bracket count too, since the parser
-///   drops their repeats before it fails;
-/// - a raw NUL byte inside a string is written as the escape "\u0000", which
-///   means the same character. Unescaped, the parser compares keys only up to
-///   the first NUL, so {"a\0x":{},"a\0y":1} would lose (and leak) the first
-///   member although its key differs.
-/// Returns the text itself when there is nothing to change.
-QByteArray safeForParser(const QByteArray& json);
+/// The two texts that parseJson hands the parser.
+struct ParserTexts
+{
+    /// The document to read: every member removed whose key appears again
+    /// later in the same object. Objects that close before a syntax fault
+    /// count too, since the parser drops their repeats before it fails.
+    QByteArray read;
+    /// When a key repeats: the whole text with every such key made unique,
+    /// parsed first only to find any syntax fault that a removed member held.
+    /// Empty when no key repeats.
+    QByteArray check;
+};
+
+/// Prepares a text for the parser. In keys, a raw NUL byte is written as the
+/// escape "\u0000" and a raw U+FFFD as "\ufffd": the same characters, but
+/// compared by the parser in full and as written. Keys are compared after
+/// their escapes are decoded, as the parser decodes them.
+ParserTexts prepareForParser(const QByteArray& json);

@@ -25,12 +25,17 @@ private slots:
     void leavesOtherTextAlone_data();
     void leavesOtherTextAlone();
     void deepNestingNeedsNoStack();
+    void faultInsideARepeatIsFound_data();
+    void faultInsideARepeatIsFound();
+    void keysStayApart_data();
+    void keysStayApart();
+    void lastRepeatWinsInLargeObjects();
 };
 
 void TestJsonText::cutsRepeatedMembers_data()
 {
     QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<QByteArray>("cut");    // what the parser is given
+    QTest::addColumn<QByteArray>("cut");    // the text the document is read from
     QTest::addColumn<QByteArray>("parsed"); // compact, as Qt alone reads it; empty: an error
 
     QTest::newRow("number twice") << QByteArray(R"({"a":1,"a":2})") << QByteArray(R"({"a":2})")
@@ -77,7 +82,7 @@ void TestJsonText::cutsRepeatedMembers_data()
         << QByteArray(R"({"d\u0000x":{"a":"b"},"d\u0000y":1})")
         << QByteArray(R"({"d\u0000x":{"a":"b"},"d\u0000y":1})");
     QTest::newRow("raw NUL bytes in a cut member and a value")
-        << bytes("{\"k\":{\"\0\":1},\"k\":\"\0\"}") << QByteArray(R"({"k":"\u0000"})")
+        << bytes("{\"k\":{\"\0\":1},\"k\":\"\0\"}") << bytes("{\"k\":\"\0\"}")
         << QByteArray(R"({"k":"\u0000"})");
     QTest::newRow("UTF-8 key") << QByteArray("{\"é\":{},\"\\u00e9\":1}")
                                << QByteArray("{\"\\u00e9\":1}") << QByteArray("{\"é\":1}");
@@ -88,7 +93,7 @@ void TestJsonText::cutsRepeatedMembers()
     QFETCH(QByteArray, text);
     QFETCH(QByteArray, cut);
     QFETCH(QByteArray, parsed);
-    QCOMPARE(safeForParser(text), cut);
+    QCOMPARE(prepareForParser(text).read, cut);
     QJsonParseError error{};
     const QJsonDocument doc = parseJson(text, &error);
     if (parsed.isEmpty()) {
@@ -118,7 +123,9 @@ void TestJsonText::leavesOtherTextAlone_data()
 void TestJsonText::leavesOtherTextAlone()
 {
     QFETCH(QByteArray, text);
-    QCOMPARE(safeForParser(text), text);
+    const ParserTexts texts = prepareForParser(text);
+    QCOMPARE(texts.read, text);
+    QVERIFY(texts.check.isEmpty());
 }
 
 void TestJsonText::deepNestingNeedsNoStack()
@@ -126,9 +133,94 @@ void TestJsonText::deepNestingNeedsNoStack()
     // Deeper than any call stack would take with one frame per level.
     const int depth = 200000;
     QByteArray text = QByteArray(depth, '[') + R"({"a":{},"a":1})" + QByteArray(depth, ']');
-    const QByteArray cut = safeForParser(text);
+    const QByteArray cut = prepareForParser(text).read;
     QCOMPARE(cut.size(), text.size() - int(strlen(R"("a":{},)")));
     QVERIFY(cut.contains(R"({"a":1})"));
+}
+
+void TestJsonText::faultInsideARepeatIsFound_data()
+{
+    // Each text is an error for the parser; the fault sits in a member that a
+    // later one replaces, and must not vanish with it.
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("fault");
+    QTest::newRow("bad literal") << QByteArray(R"({"a":nope,"a":1})")
+                                 << int(QJsonParseError::IllegalValue);
+    QTest::newRow("missing colon")
+        << QByteArray(R"({"a" 1,"a":2})") << int(QJsonParseError::MissingNameSeparator);
+    QTest::newRow("two commas") << QByteArray(R"({"a":1,,"a":2})")
+                                << int(QJsonParseError::UnterminatedObject);
+    QTest::newRow("invalid UTF-8 deeper")
+        << QByteArray("{\"a\":{\"\xff\":1},\"a\":1}") << int(QJsonParseError::IllegalUTF8String);
+    QTest::newRow("invalid UTF-8 in the key itself")
+        << QByteArray("{\"\xff\":{},\"\xef\xbf\xbd\":1}")
+        << int(QJsonParseError::IllegalUTF8String);
+    QTest::newRow("too deep") << QByteArray(R"({"a":)" + QByteArray(1100, '[') +
+                                            QByteArray(1100, ']') + R"(,"a":1})")
+                              << int(QJsonParseError::DeepNesting);
+}
+
+void TestJsonText::faultInsideARepeatIsFound()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, fault);
+    QJsonParseError error{};
+    const QJsonDocument doc = parseJson(text, &error);
+    QCOMPARE(int(error.error), fault);
+    QVERIFY(doc.isNull());
+}
+
+void TestJsonText::keysStayApart_data()
+{
+    // Keys the parser on its own would take for one another (and lose one
+    // member); the first value is an object so that a loss would also leak.
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("members");
+    QTest::newRow("raw NUL, then different") << bytes("{\"d\0x\":{\"v\":1},\"d\0y\":1}") << 2;
+    QTest::newRow("lone surrogate and raw U+FFFD")
+        << QByteArray("{\"\\ud800\":{\"v\":1},\"\xef\xbf\xbd\":1}") << 2;
+    QTest::newRow("raw U+FFFD and lone surrogate")
+        << QByteArray("{\"\xef\xbf\xbd\":{\"v\":1},\"\\udc00\":1}") << 2;
+    QTest::newRow("escaped high byte and its Latin-1 escape")
+        << QByteArray("{\"\\\xe9\":{\"v\":1},\"\\u00e9\":1}") << 2;
+    QTest::newRow("byte order mark at the start of a key") << QByteArray("{\"\xef\xbb\xbf"
+                                                                         "a\":{\"v\":1},\"a\":1}")
+                                                           << 2;
+    QTest::newRow("byte order mark after an escape") << QByteArray("{\"\\n\xef\xbb\xbf"
+                                                                   "a\":{\"v\":1},\"\\na\":1}")
+                                                     << 2;
+    // and keys that are the same, written differently
+    QTest::newRow("byte order mark raw and escaped") << QByteArray("{\"\xef\xbb\xbf"
+                                                                   "a\":{\"v\":1},\"\\ufeffa\":1}")
+                                                     << 1;
+    QTest::newRow("escaped high byte written as its two units")
+        << QByteArray("{\"\\\xe9\":{\"v\":1},\"\\ud7bf\\udfe9\":1}") << 1;
+    QTest::newRow("surrogate pair raw and escaped")
+        << QByteArray("{\"\xf0\x9f\x98\x80\":{\"v\":1},\"\\ud83d\\ude00\":1}") << 1;
+}
+
+void TestJsonText::keysStayApart()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, members);
+    QJsonParseError error{};
+    const QJsonDocument doc = parseJson(text, &error);
+    QCOMPARE(error.error, QJsonParseError::NoError);
+    QCOMPARE(doc.object().size(), members);
+}
+
+void TestJsonText::lastRepeatWinsInLargeObjects()
+{
+    // The parser sorts members with an unstable sort: past 16 members it
+    // does not keep the last of the repeats by itself.
+    QByteArray text = R"({"a":0,"a":1)";
+    for (char k = 'b'; k <= 'p'; ++k) {
+        text += ",\"" + QByteArray(1, k) + "\":" + QByteArray::number(k - 'a' + 1);
+    }
+    text += '}';
+    const QJsonDocument doc = parseJson(text);
+    QCOMPARE(doc.object().size(), 16);
+    QCOMPARE(doc.object().value(QLatin1String("a")).toInt(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestJsonText)
