@@ -8,6 +8,8 @@
 #   long             each target for FUZZ_RUNS executions (default 10000000),
 #                    or FUZZ_MAX_SECONDS seconds if that is set and comes first;
 #                    without allocation stacks in reports (replay to see them)
+#
+# FUZZ_MAX_LEN caps the input size (default 65536 bytes).
 #   target           json_text client_text client_args message_json push_answer
 #                    pipe_command
 #                    (default: every target the build has)
@@ -25,6 +27,7 @@ BUILD=${FUZZ_BUILD_DIR:-$ROOT/build-fuzz}
 JOBS=${JOBS:-2}
 SECONDS_EACH=${FUZZ_SECONDS:-20}
 RUNS=${FUZZ_RUNS:-10000000}
+MAX_LEN=${FUZZ_MAX_LEN:-65536}
 ALL=(json_text client_text client_args message_json push_answer pipe_command)
 
 case $MODE in
@@ -75,7 +78,7 @@ for t in "${targets[@]}"; do
     echo "=== fuzz $t ($MODE: ${LIMIT[*]})"
     start=$(date +%s)
     "$BUILD/fuzz/fuzz_$t" "${LIMIT[@]}" "${dict[@]}" -print_final_stats=1 -timeout=10 \
-        -rss_limit_mb=4096 -max_len=65536 -artifact_prefix="$BUILD/findings/$t-" \
+        -rss_limit_mb=4096 -max_len="$MAX_LEN" -artifact_prefix="$BUILD/findings/$t-" \
         "$work" "$ROOT/fuzz/corpus/$t" >"$log" 2>&1
     rc=$?
     secs=$(($(date +%s) - start))
