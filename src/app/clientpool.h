@@ -67,10 +67,11 @@ struct ClientRef
 /// never keep a usable Client* across a release of the mutex. They keep a
 /// ClientRef {address, serial} and reach the client through withClient(),
 /// which runs the caller's step under the pool's mutex only if a pooled client
-/// with that serial still exists. The serial is compared after the address has
-/// been found in the list, so a departed client is never dereferenced, and a
-/// new client that happens to reuse a departed one's address has a different
-/// serial and is never mistaken for it. The pipe's queue commands use the
+/// with that serial still exists. The client is looked up by its serial in
+/// the pool's own index and only then compared by address, so a departed
+/// client is never dereferenced, and a new client that happens to reuse a
+/// departed one's address has a different serial and is never mistaken for
+/// it. The pipe's queue commands use the
 /// pid form of withClient(), which makes look-up plus queue access one
 /// critical section, the same one the poller's "customize" append uses.
 class ClientPool : public QObject
