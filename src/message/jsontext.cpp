@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -55,6 +56,23 @@ void appendUtf8(QString& out, const char* bytes, int size)
         size -= 3;
     }
     out.append(QString::fromUtf8(bytes, size));
+}
+
+/// Appends the character that a backslash and e stand for (e not 'u').
+void appendEscaped(QString& out, char e)
+{
+    static const char letters[] = "bfnrt";
+    static const char16_t meanings[] = u"\b\f\n\r\t";
+    if (const char* at = e ? std::strchr(letters, e) : nullptr) {
+        out.append(QChar(meanings[at - letters]));
+    } else if (uchar(e) < 0x80) {
+        out.append(QLatin1Char(e)); // " \ / and unknown ones as they are
+    } else {
+        // The parser reads this byte as a negative char: it becomes two
+        // UTF-16 units.
+        out.append(QChar(0xD7BF));
+        out.append(QChar(ushort(0xDF00 | uchar(e))));
+    }
 }
 
 /// Reads the string whose opening quote is at i and returns the offset of
@@ -111,33 +129,7 @@ int readString(const QByteArray& text, int i, QString* key, std::vector<Edit>& e
             i += 6;
         } else {
             if (key) {
-                switch (e) {
-                case 'b':
-                    key->append(QChar(u'\b'));
-                    break;
-                case 'f':
-                    key->append(QChar(u'\f'));
-                    break;
-                case 'n':
-                    key->append(QChar(u'\n'));
-                    break;
-                case 'r':
-                    key->append(QChar(u'\r'));
-                    break;
-                case 't':
-                    key->append(QChar(u'\t'));
-                    break;
-                default:
-                    if (uchar(e) < 0x80) {
-                        key->append(QLatin1Char(e)); // " \ / and unknown ones as they are
-                    } else {
-                        // The parser reads this byte as a negative char: it
-                        // becomes two UTF-16 units.
-                        key->append(QChar(0xD7BF));
-                        key->append(QChar(ushort(0xDF00 | uchar(e))));
-                    }
-                    break;
-                }
+                appendEscaped(*key, e);
             }
             i += 2;
         }
@@ -170,14 +162,12 @@ void handleRepeats(const std::vector<Member>& members, std::vector<Edit>& cuts,
             continue;
         }
         cuts.push_back(Edit{members[i].start, members[i + 1].start, {}});
-        QByteArray suffix;
-        QString unique;
-        do {
-            suffix = "\\u0000" + QByteArray::number(serial++);
-            unique = members[i].key + QChar(0) + QString::number(serial - 1);
-        } while (taken.contains(unique));
-        taken.insert(unique);
-        suffixes.push_back(Edit{members[i].quote, members[i].quote, suffix});
+        while (taken.contains(members[i].key + QChar(0) + QString::number(serial))) {
+            ++serial;
+        }
+        taken.insert(members[i].key + QChar(0) + QString::number(serial));
+        suffixes.push_back(
+            Edit{members[i].quote, members[i].quote, "\\u0000" + QByteArray::number(serial++)});
     }
 }
 
