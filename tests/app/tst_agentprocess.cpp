@@ -1,6 +1,7 @@
 // The built agent as a process: start-up checks and a first instance that
 // keeps running until it is told to stop.
 #include "app/globals.h"
+#include "process/procstatus.h"
 
 #include <QFile>
 #include <QProcess>
@@ -9,28 +10,6 @@
 
 #include <csignal>
 #include <memory>
-
-namespace {
-
-/// Whether the process catches SIGTERM (its handler is installed), from the
-/// caught-signals mask in /proc/<pid>/status.
-bool catchesSigterm(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return false;
-    }
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("SigCgt:")) {
-            bool ok = false;
-            const qulonglong mask = line.mid(7).trimmed().toULongLong(&ok, 16);
-            return ok && (mask & (1ULL << (SIGTERM - 1))) != 0;
-        }
-    }
-    return false;
-}
-
-} // namespace
 
 class TestAgentProcess : public QObject
 {

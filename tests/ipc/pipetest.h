@@ -2,11 +2,12 @@
 // record of the debug lines, and one command/reply exchange on a socket.
 #pragma once
 
+#include "ipc/pipereply.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QJsonDocument>
 #include <QLocalSocket>
 #include <QMutex>
 #include <QMutexLocker>
@@ -84,21 +85,6 @@ private:
     static inline LogCapture* current = nullptr;
     static inline QtMessageHandler previous = nullptr;
 };
-
-/// A reply has no length: it is whole once anything has arrived, or, for the
-/// message list of "GetMessage:", once it parses as JSON.
-inline bool isWholeReply(const QByteArray& reply)
-{
-    if (reply.isEmpty()) {
-        return false;
-    }
-    if (reply.at(0) != '[') {
-        return true;
-    }
-    QJsonParseError error{};
-    QJsonDocument::fromJson(reply, &error);
-    return error.error == QJsonParseError::NoError;
-}
 
 /// Sends one command on a connected socket and returns its reply (empty when
 /// none came within timeoutMs).

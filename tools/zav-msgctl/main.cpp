@@ -1,5 +1,6 @@
 // zav-msgctl: speaks the agent's pipe protocol from a shell or a host product.
 #include "ipc/pipepath.h"
+#include "ipc/pipereply.h"
 #include "msgctl.h"
 
 #include <QCoreApplication>
@@ -137,7 +138,7 @@ int main(int argc, char* argv[])
     QElapsedTimer clock;
     clock.start();
     QByteArray reply;
-    while (!msgctl::isWholeReply(reply)) {
+    while (!isWholeReply(reply)) {
         const qint64 left = timeoutMs - clock.elapsed();
         if (left <= 0 || !socket.waitForReadyRead(int(left))) {
             if (socket.bytesAvailable() == 0) {

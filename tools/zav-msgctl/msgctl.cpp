@@ -98,19 +98,6 @@ QString registerCommand(const QStringList& args)
     return QStringLiteral("REGISTER:") + client.toJson();
 }
 
-bool isWholeReply(const QByteArray& reply)
-{
-    if (reply.isEmpty()) {
-        return false;
-    }
-    if (reply.at(0) != '[') {
-        return true;
-    }
-    QJsonParseError error{};
-    QJsonDocument::fromJson(reply, &error);
-    return error.error == QJsonParseError::NoError;
-}
-
 QString prettyMessages(const QString& reply)
 {
     QJsonParseError error{};

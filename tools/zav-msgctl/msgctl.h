@@ -16,11 +16,6 @@ bool popupCommand(const QStringList& args, QString* command, QString* error);
 /// agent's own command line: "REGISTER:" followed by the client text.
 QString registerCommand(const QStringList& args);
 
-/// Whether a reply read so far is whole. Replies carry no length: every reply
-/// but the message list of "GetMessage:" is whole once anything has arrived,
-/// and that list once it parses as JSON.
-bool isWholeReply(const QByteArray& reply);
-
 /// The reply of "GetMessage:" as indented JSON, or unchanged when it is not
 /// a JSON array (the "0" for an unknown pid).
 QString prettyMessages(const QString& reply);
