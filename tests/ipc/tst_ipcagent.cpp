@@ -2,6 +2,7 @@
 // after SIGKILL, the socket's mode, the host-side CLI, and bad input that must
 // neither stop it serving others nor make it grow.
 #include "pipetest.h"
+#include "process/procstatus.h"
 
 #include <QProcess>
 #include <QScopeGuard>
@@ -89,36 +90,6 @@ int openFds(qint64 pid)
 {
     return int(
         QDir(QStringLiteral("/proc/%1/fd").arg(pid)).entryList(QDir::Files | QDir::System).size());
-}
-
-qint64 rssKb(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return -1;
-    }
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:")) {
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-        }
-    }
-    return -1;
-}
-
-/// Whether the process has its SIGTERM handler in place (the agent installs
-/// it a moment after its pipe already serves).
-bool catchesSigterm(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly)) {
-        return false;
-    }
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("SigCgt:")) {
-            return (line.mid(7).trimmed().toULongLong(nullptr, 16) & (1ULL << (SIGTERM - 1))) != 0;
-        }
-    }
-    return false;
 }
 
 int rawConnect(const QString& pipe)
@@ -389,7 +360,10 @@ void TestIpcAgent::badInputNeitherStopsNorGrowsTheAgent()
     qDebug() << "agent RSS before" << rssBefore << "kB, after three more rounds" << rssAfter
              << "kB";
 #ifndef ZAV_ASAN
-    QVERIFY2(rssAfter - rssBefore < 4 * 1024,
+    // How much the allocator keeps after the bursts depends on how the reads
+    // were cut and how many of the 200 connections were open at once: 0.5 to
+    // 4 MB here. Keeping any one burst's bytes would add 10 MB per round.
+    QVERIFY2(rssAfter - rssBefore < 8 * 1024,
              qPrintable(QStringLiteral("%1 kB -> %2 kB").arg(rssBefore).arg(rssAfter)));
 #endif
     QCOMPARE(sendTo(runtime->pipe(), "Hello"), QByteArray("OK"));
