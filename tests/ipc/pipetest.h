@@ -1,16 +1,16 @@
 // Helpers shared by the pipe tests: a private runtime directory per test, a
-// record of the debug lines, and one command/reply exchange on a socket.
+// record of the debug lines (logcapture.h), and one command/reply exchange on
+// a socket.
 #pragma once
 
 #include "ipc/pipereply.h"
+#include "logcapture.h"
 
 #include <QByteArray>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLocalSocket>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QStringList>
 #include <QTemporaryDir>
 
@@ -36,54 +36,6 @@ public:
 private:
     QTemporaryDir dir;
     QByteArray previous;
-};
-
-/// Keeps every debug line written while it lives (from any thread) and still
-/// passes them on to the normal output.
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        current = this;
-        previous = qInstallMessageHandler(&LogCapture::handler);
-    }
-    ~LogCapture()
-    {
-        qInstallMessageHandler(previous);
-        current = nullptr;
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    int count(const QString& line) const
-    {
-        QMutexLocker lock(&mutex);
-        return int(captured.count(line));
-    }
-    bool contains(const QString& line) const { return count(line) > 0; }
-    void clear()
-    {
-        QMutexLocker lock(&mutex);
-        captured.clear();
-    }
-
-private:
-    static void handler(QtMsgType type, const QMessageLogContext& context, const QString& text)
-    {
-        if (LogCapture* self = current) {
-            QMutexLocker lock(&self->mutex);
-            self->captured.append(text);
-        }
-        if (previous) {
-            previous(type, context, text);
-        }
-    }
-
-    mutable QMutex mutex;
-    QStringList captured;
-    static inline LogCapture* current = nullptr;
-    static inline QtMessageHandler previous = nullptr;
 };
 
 /// Sends one command on a connected socket and returns its reply (empty when

@@ -2,17 +2,12 @@
 // request target and answers it with whatever the test decides, or holds it.
 #pragma once
 
+#include "logcapture.h"
+#include "loopbackhttp.h"
+
 #include <QByteArray>
-#include <QHash>
-#include <QHostAddress>
 #include <QList>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QPointer>
-#include <QStringList>
-#include <QTcpServer>
-#include <QTcpSocket>
-#include <QtGlobal>
 
 #include <functional>
 
@@ -23,22 +18,11 @@ struct FakeAnswer
     bool hold = false; ///< keep the request open without answering
 };
 
-class FakeService : public QObject
+class FakeService : public LoopbackHttp
 {
-    Q_OBJECT
-
 public:
-    FakeService()
-    {
-        server.listen(QHostAddress::LocalHost, 0);
-        connect(&server, &QTcpServer::newConnection, this, &FakeService::accept);
-    }
-
     /// The base URL the agent would use for this service.
-    QString baseUrl() const
-    {
-        return QStringLiteral("http://127.0.0.1:%1/push").arg(server.serverPort());
-    }
+    QString baseUrl() const { return url(QStringLiteral("/push")); }
 
     /// Queues answers given in order to the next requests; afterwards
     /// `fallback` answers.
@@ -63,99 +47,31 @@ public:
 
     /// Sockets of requests that are held; null once the client went away.
     QList<QPointer<QTcpSocket>> held;
-    /// Every request target ("/push/channel/polling/detect?..."), as received.
-    QStringList requests;
     FakeAnswer fallback;
     /// When set, decides the answer of every request before the queue.
     std::function<FakeAnswer(const QString& target)> responder;
 
+protected:
+    void answer(QTcpSocket* socket, const QString& target) override
+    {
+        FakeAnswer a = fallback;
+        if (responder) {
+            a = responder(target);
+        } else if (!answers.isEmpty()) {
+            a = answers.takeFirst();
+        }
+        if (a.hold) {
+            held << socket;
+        } else {
+            write(socket, a.status, a.body);
+        }
+    }
+
 private:
-    void accept()
+    static void write(QTcpSocket* socket, int status, const QByteArray& body)
     {
-        while (QTcpSocket* s = server.nextPendingConnection()) {
-            connect(s, &QTcpSocket::readyRead, this, [this, s] { read(s); });
-            connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
-        }
+        respond(socket, status, "application/json", body);
     }
 
-    void read(QTcpSocket* s)
-    {
-        QByteArray& buffer = buffers[s];
-        buffer += s->readAll();
-        int end;
-        while ((end = buffer.indexOf("\r\n\r\n")) >= 0) {
-            const QByteArray head = buffer.left(end);
-            buffer.remove(0, end + 4);
-            const QList<QByteArray> words = head.left(head.indexOf("\r\n")).split(' ');
-            const QString target = words.size() > 1 ? QString::fromLatin1(words.at(1)) : QString();
-            requests << target;
-            FakeAnswer a = fallback;
-            if (responder) {
-                a = responder(target);
-            } else if (!answers.isEmpty()) {
-                a = answers.takeFirst();
-            }
-            if (a.hold) {
-                held << s;
-            } else {
-                write(s, a.status, a.body);
-            }
-        }
-    }
-
-    static void write(QTcpSocket* s, int status, const QByteArray& body)
-    {
-        s->write("HTTP/1.1 " + QByteArray::number(status) + " X\r\n" +
-                 "Content-Type: application/json\r\nConnection: close\r\nContent-Length: " +
-                 QByteArray::number(body.size()) + "\r\n\r\n" + body);
-        s->disconnectFromHost();
-    }
-
-    QTcpServer server;
     QList<FakeAnswer> answers;
-    QHash<QTcpSocket*, QByteArray> buffers;
-};
-
-/// Collects the debug and warning lines written while it exists, and passes
-/// them on to the handler that was installed before.
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        current = this;
-        previous = qInstallMessageHandler(&LogCapture::handle);
-    }
-    ~LogCapture()
-    {
-        qInstallMessageHandler(previous);
-        current = nullptr;
-    }
-    bool contains(const QString& text) const
-    {
-        QMutexLocker lock(&mutex);
-        for (const QString& l : lines) {
-            if (l.contains(text)) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext& context, const QString& msg)
-    {
-        if (current) {
-            QMutexLocker lock(&current->mutex);
-            current->lines << msg;
-        }
-        if (previous) {
-            previous(type, context, msg);
-        }
-    }
-
-    mutable QMutex mutex;
-    QStringList lines;
-    static inline LogCapture* current = nullptr;
-    static inline QtMessageHandler previous = nullptr;
 };
