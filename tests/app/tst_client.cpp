@@ -3,7 +3,6 @@
 #include "app/globals.h"
 #include "message/message.h"
 
-#include <QPointer>
 #include <QtTest>
 
 #include <vector>
@@ -134,8 +133,6 @@ private slots:
 
     void roundTrip_data();
     void roundTrip();
-
-    void queuedMessagesGoWithTheClient();
 };
 
 void TestClient::commandLine_data()
@@ -410,23 +407,6 @@ void TestClient::roundTrip()
     QCOMPARE(copy.properties, original.properties);
     QVERIFY(copy.fingerprint.isEmpty());
     QVERIFY(copy.messages.isEmpty());
-}
-
-void TestClient::queuedMessagesGoWithTheClient()
-{
-    auto* client = new Client(QString{});
-    QList<QPointer<QObject>> watched;
-    for (int i = 0; i < 3; ++i) {
-        auto* m = new Message();
-        auto* a = new MessageAction(m);
-        m->actions.append(a);
-        client->messages.append(m);
-        watched << m << a;
-    }
-    delete client;
-    for (const QPointer<QObject>& p : qAsConst(watched)) {
-        QVERIFY(p.isNull());
-    }
 }
 
 QTEST_GUILESS_MAIN(TestClient)
