@@ -8,11 +8,11 @@
 #   long             each target for FUZZ_RUNS executions (default 10000000),
 #                    or FUZZ_MAX_SECONDS seconds if that is set and comes first;
 #                    without allocation stacks in reports (replay to see them)
-#
-# FUZZ_MAX_LEN caps the input size (default 65536 bytes).
 #   target           json_text client_text client_args message_json push_answer
 #                    pipe_command
 #                    (default: every target the build has)
+#
+# FUZZ_MAX_LEN caps the input size (default 65536 bytes).
 #
 # New inputs go to build-fuzz/corpus/<target> (not into the repository); a
 # crash, leak, timeout or broken invariant leaves its input in

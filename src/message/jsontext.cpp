@@ -162,10 +162,11 @@ void handleRepeats(const std::vector<Member>& members, std::vector<Edit>& cuts,
             continue;
         }
         cuts.push_back(Edit{members[i].start, members[i + 1].start, {}});
-        while (taken.contains(members[i].key + QChar(0) + QString::number(serial))) {
+        const auto unique = [&] { return members[i].key + QChar(0) + QString::number(serial); };
+        while (taken.contains(unique())) {
             ++serial;
         }
-        taken.insert(members[i].key + QChar(0) + QString::number(serial));
+        taken.insert(unique());
         suffixes.push_back(
             Edit{members[i].quote, members[i].quote, "\\u0000" + QByteArray::number(serial++)});
     }
