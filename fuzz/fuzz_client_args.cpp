@@ -3,7 +3,7 @@
 //
 // Invariants: never crashes, never reads past argv[argc]; the client text of
 // the result reads back to the same members.
-#include "app/clientpool.h"
+#include "core/clientpool.h"
 #include "fuzzcommon.h"
 
 #include <vector>

@@ -4,7 +4,7 @@
 // Invariants: never crashes; writing a client and reading the text back
 // reproduces every written member (after one normalising round, since the
 // reader drops what the writer never produces).
-#include "app/clientpool.h"
+#include "core/clientpool.h"
 #include "fuzzcommon.h"
 
 namespace {

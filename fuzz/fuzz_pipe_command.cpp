@@ -7,7 +7,7 @@
 // emitted for every "PopupMessage:" and nothing else; "GetMessage:" returns
 // exactly the queued messages and leaves the queue empty; no two pooled
 // clients share a pid; everything is freed once the pool is cleared.
-#include "app/clientpool.h"
+#include "core/clientpool.h"
 #include "fuzzcommon.h"
 #include "ipc/ipcserver.h"
 #include "message/message.h"

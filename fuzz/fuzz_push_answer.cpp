@@ -9,8 +9,8 @@
 // "auto" client and n more queued messages for a "customize" one, in order;
 // nothing is emitted or queued otherwise; an answer for a departed client
 // touches nothing; every message and ticket is freed.
-#include "app/clientpool.h"
-#include "app/globals.h"
+#include "core/clientpool.h"
+#include "core/globals.h"
 #include "fuzzcommon.h"
 #include "message/jsontext.h"
 #include "message/message.h"

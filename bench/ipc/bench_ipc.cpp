@@ -4,7 +4,7 @@
 //  2. a second copy's hand-over (start, "REGISTER:" answered, exit), next to
 //     a bare QApplication start and exit on the same platform plugin;
 //  3. "MessageCount:" with 10,000 registered clients and with one.
-#include "app/clientpool.h"
+#include "core/clientpool.h"
 #include "ipc/ipcserver.h"
 
 #include <QCoreApplication>

@@ -1,15 +1,20 @@
-#include "app/clientpool.h"
-#include "app/globals.h"
+#include "app/logging.h"
 #include "app/terminationwatcher.h"
-#include "message/message.h"
+#include "core/clientpool.h"
 #include "ipc/ipcclient.h"
 #include "ipc/ipcserver.h"
+#include "message/message.h"
 #include "polling/pollingcontroller.h"
 #include "popup/messagehandler.h"
 #include "process/processcontroller.h"
 
 #include <QApplication>
 #include <QDebug>
+
+// The test build's agent checks its hosts more often than the real one.
+#ifndef ZAV_CHECK_INTERVAL_MS
+#define ZAV_CHECK_INTERVAL_MS (120 * 1000)
+#endif
 
 int main(int argc, char* argv[])
 {
@@ -22,8 +27,7 @@ int main(int argc, char* argv[])
     QApplication::setQuitOnLastWindowClosed(false); // closing a popup keeps the agent
 
     auto* client = new Client(argc, argv);
-    qDebug() << "pid:" << client->pid << ",product:" << client->product << ",mac:"
-             << client->mac;
+    qDebug() << "pid:" << client->pid << ",product:" << client->product << ",mac:" << client->mac;
     if (client->pid.isEmpty() || client->product.isEmpty() || client->mac.isEmpty()) {
         delete client;
         return -1;
@@ -58,7 +62,7 @@ int main(int argc, char* argv[])
     clientPool.addClient(client); // still the only thread: nothing competes
     ipcServer.start();
     auto* pollingController = new PollingController();
-    auto* processController = new ProcessController();
+    auto* processController = new ProcessController(nullptr, ZAV_CHECK_INTERVAL_MS);
     QObject::connect(processController, &ProcessController::onExit, &app, &QApplication::quit,
                      Qt::QueuedConnection);
 

@@ -1,6 +1,7 @@
 #include "ipcserver.h"
 
-#include "app/clientpool.h"
+#include "core/clientpool.h"
+#include "ipc/pipecommand.h"
 #include "ipc/pipepath.h"
 #include "message/message.h"
 
@@ -187,22 +188,8 @@ void IpcServer::serve(QLocalSocket* socket)
 QString IpcServer::handleCommond(const QString& command)
 {
     qDebug() << "receive command:" << forLog(command);
-
-    static const QString registerPrefix = QStringLiteral("REGISTER:");
-    static const QString popupPrefix = QStringLiteral("PopupMessage:");
-    static const QString getPrefix = QStringLiteral("GetMessage:");
-    static const QString countPrefix = QStringLiteral("MessageCount:");
-    const QString ok = QStringLiteral("OK");
-
-    if (command == QLatin1String("Hello")) {
-        return ok;
-    }
-    if (command.startsWith(registerPrefix)) {
-        clientPool.addClient(new Client(command.mid(registerPrefix.size())));
-        return ok;
-    }
-    if (command.startsWith(popupPrefix)) {
-        Message* message = Message::fromJson(command.mid(popupPrefix.size()));
+    const PipeAnswer answer = answerCommand(command, clientPool);
+    if (Message* message = answer.popup) {
         // The receiver lives in the main thread and owns the message from now on.
         if (QCoreApplication* app = QCoreApplication::instance()) {
             message->moveToThread(app->thread());
@@ -212,37 +199,8 @@ QString IpcServer::handleCommond(const QString& command)
         } else {
             delete message; // nobody would own it
         }
-        return ok;
     }
-    if (command.startsWith(getPrefix)) {
-        const QString pid = command.mid(getPrefix.size());
-        // The queue is taken over under the pool's mutex, in the same critical
-        // section as the look-up, and written out once it is ours alone.
-        QList<Message*> taken;
-        const bool found =
-            clientPool.withClient(pid, [&taken](Client* client) { taken.swap(client->messages); });
-        if (!found) {
-            return QStringLiteral("0");
-        }
-        const QString json = Message::listToJson(taken);
-        for (int i = taken.size() - 1; i >= 0; --i) {
-            delete taken.takeAt(i);
-        }
-        return json;
-    }
-    if (command.startsWith(countPrefix)) {
-        const QString pid = command.mid(countPrefix.size());
-        qDebug() << "pid:" << pid;
-        int size = 0;
-        const bool found =
-            clientPool.withClient(pid, [&size](Client* client) { size = client->messages.size(); });
-        if (!found) {
-            return QStringLiteral("0");
-        }
-        qDebug() << "client exist, size :" << size;
-        return QString::number(size);
-    }
-    return QStringLiteral("ERROR: can not hanlde command");
+    return answer.reply;
 }
 
 void IpcServer::socketErrorHandler(QLocalSocket::LocalSocketError error)

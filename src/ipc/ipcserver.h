@@ -9,17 +9,9 @@
 class Message;
 class QLocalServer;
 
-/// Protocol, one command per read of a connection (there is no framing):
-///   "Hello"                    -> "OK"
-///   "REGISTER:" + client text  -> "OK" (the client is pooled)
-///   "PopupMessage:" + JSON     -> "OK" (the message leaves through onPopup)
-///   "GetMessage:" + pid        -> the client's queued messages as a JSON
-///                                 array, which empties the queue; "0" for
-///                                 an unknown pid
-///   "MessageCount:" + pid      -> the length of that queue; "0" for an
-///                                 unknown pid
-///   anything else              -> "ERROR: can not hanlde command"
-/// Texts are UTF-8 both ways; connections stay open until the peer closes them.
+/// Serves the pipe's commands (see pipecommand.h), one command per read of a
+/// connection (there is no framing). Texts are UTF-8 both ways; connections
+/// stay open until the peer closes them.
 class IpcServer : public QThread
 {
     Q_OBJECT
@@ -29,7 +21,7 @@ public:
     /// listens until start().
     explicit IpcServer(QObject* parent = nullptr);
 
-    /// One command in, one reply out.
+    /// One command in, one reply out; a message to show leaves through onPopup.
     QString handleCommond(const QString& command);
 
 signals:

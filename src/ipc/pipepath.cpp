@@ -1,13 +1,13 @@
 #include "pipepath.h"
 
-#include "app/globals.h"
-
 #include <QDir>
 #include <QFile>
 
 #include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
+
+const QString PIPE_NAME = QStringLiteral("zav_msg_ipc_pipe");
 
 QString pipePath(QString* why)
 {

@@ -4,6 +4,9 @@
 
 #include <QString>
 
+/// Name of the local pipe the agent listens on.
+extern const QString PIPE_NAME; // "zav_msg_ipc_pipe"
+
 /// The socket file of the pipe "zav_msg_ipc_pipe".
 ///
 /// With XDG_RUNTIME_DIR set and not empty (the per-user 0700 runtime

@@ -48,4 +48,3 @@ public:
     QString action; ///< the button's label
     QString url;
 };
-

@@ -1,6 +1,7 @@
 #include "pollingcontroller.h"
 
-#include "app/globals.h"
+#include "core/globals.h"
+#include "core/timedworker.h"
 #include "message/message.h"
 #include "pollingworker.h"
 #include "popup/messagehandler.h"
@@ -17,8 +18,7 @@ PollingController::PollingController(QObject* parent, int firstIntervalMs) : QOb
 {
     handler = new MessageHandler();
     thread = new QThread(this);
-    worker = new PollingWorker();
-    worker->moveToThread(thread); // its HttpClient moves with it
+    worker = new PollingWorker(); // its HttpClient moves with it
 
     connect(worker, &PollingWorker::onMessage, handler, &MessageHandler::handle,
             Qt::QueuedConnection);
@@ -26,16 +26,8 @@ PollingController::PollingController(QObject* parent, int firstIntervalMs) : QOb
             Qt::QueuedConnection);
 
     timer = new QTimer();
-    timer->setInterval(firstIntervalMs > 0 ? firstIntervalMs : pollInterval * 1000);
-    timer->moveToThread(thread);
-
-    connect(timer, &QTimer::timeout, worker, &PollingWorker::doWork, Qt::DirectConnection);
-    connect(thread, &QThread::started, timer, qOverload<>(&QTimer::start));
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    connect(thread, &QThread::finished, timer, &QObject::deleteLater);
-    connect(thread, &QThread::finished, worker, &QObject::deleteLater);
-
-    thread->start();
+    startTimedWorker(thread, timer, firstIntervalMs > 0 ? firstIntervalMs : pollInterval * 1000,
+                     worker, SLOT(doWork()));
 }
 
 PollingController::~PollingController()
@@ -51,8 +43,7 @@ void PollingController::stop()
         return;
     }
     stopped = true;
-    thread->exit(0);
-    thread->wait();
+    stopTimedWorker(thread);
     // The timer and the worker were deleted in the polling thread as it ended.
     timer = nullptr;
     worker = nullptr;
@@ -63,14 +54,8 @@ void PollingController::stop()
 
 int PollingController::timerInterval() const
 {
-    if (stopped || timer == nullptr) {
-        return -1;
-    }
-    int ms = -1;
-    QTimer* t = timer;
-    QMetaObject::invokeMethod(
-        t, [t, &ms] { ms = t->isActive() ? t->interval() : 0; }, Qt::BlockingQueuedConnection);
-    return ms;
+    return readTimer(stopped ? nullptr : timer,
+                     [](const QTimer* t) { return t->isActive() ? t->interval() : 0; });
 }
 
 void PollingController::changeInterval(int seconds)

@@ -1,69 +1,19 @@
 #include "pollingworker.h"
 
-#include "app/globals.h"
-#include "httpclient.h"
-#include "message/jsontext.h"
+#include "core/globals.h"
+#include "core/httpclient.h"
 #include "message/message.h"
+#include "pushanswer.h"
 
 #include <QCoreApplication>
 #include <QDebug>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonParseError>
-#include <QJsonValue>
 #include <QStringList>
 #include <QThread>
-#include <QVariant>
 
 namespace {
 
 const QString detectPath = QStringLiteral("/channel/polling/detect?");
 const QString messagePath = QStringLiteral("/channel/polling/message?");
-
-// Values are read through the variant conversion: a string as is, a number
-// as its decimal text, a boolean as "true"/"false", anything else as "".
-QString text(const QJsonValue& value)
-{
-    return value.toVariant().toString();
-}
-
-// A number, or a string holding one; anything else counts as 0.
-int integer(const QJsonValue& value)
-{
-    if (!value.isDouble() && !value.isString()) {
-        return 0;
-    }
-    return value.toVariant().toInt();
-}
-
-Message* messageFrom(const QJsonValue& element)
-{
-    auto* message = new Message();
-    const QJsonObject obj = element.toObject(); // not an object: empty
-    message->uuid = text(obj.value(QLatin1String("uuid")));
-    message->messageForm = text(obj.value(QLatin1String("messageForm")));
-    message->title = text(obj.value(QLatin1String("title")));
-    message->summary = text(obj.value(QLatin1String("summary")));
-    message->url = text(obj.value(QLatin1String("url")));
-    message->authorName = text(obj.value(QLatin1String("authorName")));
-
-    const QJsonObject settings = obj.value(QLatin1String("settings")).toObject();
-    for (auto it = settings.constBegin(); it != settings.constEnd(); ++it) {
-        message->settings.insert(it.key(), text(it.value()));
-    }
-
-    const QJsonArray actions = obj.value(QLatin1String("actions")).toArray();
-    for (const QJsonValue& a : actions) {
-        auto* action = new MessageAction(message);
-        const QJsonObject ao = a.toObject();
-        action->id = text(ao.value(QLatin1String("id")));
-        action->action = text(ao.value(QLatin1String("action")));
-        action->url = text(ao.value(QLatin1String("url")));
-        message->actions.append(action);
-    }
-    return message;
-}
 
 void dropped(int code)
 {
@@ -148,59 +98,50 @@ bool PollingWorker::send(const QString& path, const ClientRef& ref)
 
 void PollingWorker::onServerResponse(const QString& msg, QObject* context)
 {
-    QJsonParseError error{};
-    const QJsonDocument doc = parseJson(msg.toUtf8(), &error);
-    if (error.error != QJsonParseError::NoError) {
+    PushAnswer answer = readPushAnswer(msg);
+    if (answer.action == PushAnswer::NotJson) {
         return;
     }
     qDebug().noquote() << "receive:" << msg;
 
-    const QJsonObject answer = doc.object(); // an array or scalar gives an empty map
-    const int code = integer(answer.value(QLatin1String("code")));
-    const QJsonValue data = answer.value(QLatin1String("data"));
     // Every request of the worker carries a ticket; anything else has no client.
     const auto* ticket = qobject_cast<PollTicket*>(context);
     const ClientRef ref = ticket ? ticket->ref : ClientRef();
+    const auto onClient = [&](const auto& step) {
+        if (!clientPool.withClient(ref, step)) {
+            dropped(answer.code);
+        }
+    };
 
-    switch (code) {
-    case 800:
-        if (integer(data) >= 1 && !send(messagePath, ref)) {
-            dropped(code);
+    switch (answer.action) {
+    case PushAnswer::NotJson:
+    case PushAnswer::Nothing:
+        break;
+    case PushAnswer::FetchMessages:
+        if (!send(messagePath, ref)) {
+            dropped(answer.code);
         }
         break;
-    case 801: {
-        QList<Message*> messages;
-        const QJsonArray list = data.toArray();
-        for (const QJsonValue& element : list) {
-            messages.append(messageFrom(element));
-        }
-        deliver(ref, messages);
+    case PushAnswer::DeliverMessages:
+        deliver(ref, answer.messages);
         break;
-    }
-    case 901: {
-        const QString fingerprint = text(data);
-        if (!clientPool.withClient(ref,
-                                   [&fingerprint](Client* c) { c->fingerprint = fingerprint; })) {
-            dropped(code);
-        }
+    case PushAnswer::SetFingerprint:
+        onClient([&answer](Client* c) { c->fingerprint = answer.text; });
         break;
-    }
-    case 902:
-        emit onChangeInterval(integer(data));
+    case PushAnswer::ChangeInterval:
+        emit onChangeInterval(answer.seconds);
         break;
-    case 903:
-        baseUrl.set(text(data));
+    case PushAnswer::ChangeBaseUrl:
+        baseUrl.set(answer.text);
         break;
-    case 904:
-        if (!clientPool.withClient(ref, [](Client* c) { c->fingerprint.clear(); })) {
-            dropped(code);
-        }
+    case PushAnswer::ClearFingerprint:
+        onClient([](Client* c) { c->fingerprint.clear(); });
         break;
-    case 905:
+    case PushAnswer::UpdateClient:
         emit onUpdateClient();
         break;
-    default:
-        qDebug().nospace() << "can not handle message, code=" << code;
+    case PushAnswer::UnknownCode:
+        qDebug().nospace() << "can not handle message, code=" << answer.code;
         break;
     }
 }

@@ -2,7 +2,7 @@
 // messages wait, fetches them and delivers them by the client's handling mode.
 #pragma once
 
-#include "app/clientpool.h"
+#include "core/clientpool.h"
 
 #include <QList>
 #include <QObject>

@@ -1,9 +1,9 @@
 #include "messagewindow.h"
 
-#include "app/globals.h"
+#include "core/globals.h"
+#include "core/httpclient.h"
 #include "message/message.h"
 #include "pageviewfactory.h"
-#include "polling/httpclient.h"
 
 #include <QAccessible>
 #include <QDebug>
@@ -49,6 +49,16 @@ void sendActionReport(const QString& url, QObject* owner)
 }
 
 } // namespace
+
+// The close-button images are registered before main() runs, like any
+// statically built resource bundle (the macro must be used outside any
+// namespace).
+static int registerResources()
+{
+    Q_INIT_RESOURCE(resources);
+    return 1;
+}
+static const int resourcesRegistered = registerResources();
 
 MessageWindow::MessageWindow(QWidget* parent) : QWidget(parent)
 {

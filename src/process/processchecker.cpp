@@ -1,6 +1,6 @@
 #include "processchecker.h"
 
-#include "app/clientpool.h"
+#include "core/clientpool.h"
 #include "processlist.h"
 
 #include <QDebug>

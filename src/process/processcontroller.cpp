@@ -1,38 +1,20 @@
 #include "processcontroller.h"
 
+#include "core/timedworker.h"
 #include "processchecker.h"
 
 #include <QThread>
 #include <QTimer>
 
-namespace {
-constexpr int checkIntervalMs = 120 * 1000;
-}
-
-ProcessController::ProcessController(QObject* parent) : QObject(parent)
+ProcessController::ProcessController(QObject* parent, int intervalMs) : QObject(parent)
 {
     thread = new QThread(this);
-
     checker = new ProcessChecker();
-    checker->moveToThread(thread);
     connect(checker, &ProcessChecker::onExit, this, &ProcessController::exit, Qt::QueuedConnection);
-
     timer = new QTimer();
-    timer->setInterval(checkIntervalMs);
-    timer->moveToThread(thread);
-    // The check runs in the watch thread, inside the timer's signal.
-    connect(timer, SIGNAL(timeout()), checker, SLOT(doWork()), Qt::DirectConnection);
-    // The timer starts in the watch thread once it runs: the first check comes
-    // one interval after start-up.
-    connect(thread, &QThread::started, timer, QOverload<>::of(&QTimer::start));
-
-    // When the thread ends, all three go. The timer and the checker are
-    // deleted in the watch thread as it finishes.
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    connect(thread, &QThread::finished, timer, &QObject::deleteLater);
-    connect(thread, &QThread::finished, checker, &QObject::deleteLater);
-
-    thread->start(QThread::InheritPriority);
+    // The check runs in the watch thread, inside the timer's signal; the first
+    // one comes one interval after start-up.
+    startTimedWorker(thread, timer, intervalMs, checker, SLOT(doWork()));
 }
 
 ProcessController::~ProcessController()
@@ -40,6 +22,12 @@ ProcessController::~ProcessController()
     // The thread is a child and goes with the controller; it must not be
     // destroyed while it runs.
     stopThread();
+}
+
+int ProcessController::remainingTime() const
+{
+    return readTimer(stopped ? nullptr : timer,
+                     [](const QTimer* t) { return t->isActive() ? t->remainingTime() : -1; });
 }
 
 void ProcessController::exit()
@@ -55,8 +43,7 @@ bool ProcessController::stopThread()
         return false;
     }
     stopped = true;
-    thread->exit(0);
-    thread->wait();
+    stopTimedWorker(thread);
     // thread, timer and checker are now gone or about to go through their
     // deleteLater(); they are not touched again.
     thread = nullptr;

@@ -13,8 +13,12 @@ class ProcessController : public QObject
     Q_OBJECT
 
 public:
-    /// Builds and starts the watch; the first check comes 120 s later.
-    explicit ProcessController(QObject* parent = nullptr);
+    /// Builds and starts the watch; a check every intervalMs, the first one
+    /// intervalMs after start-up.
+    explicit ProcessController(QObject* parent = nullptr, int intervalMs = 120 * 1000);
+
+    /// Milliseconds until the next check, or -1 once stopped. Main thread.
+    int remainingTime() const;
     /// Stops the watch thread if exit() has not done so already (the agent
     /// may quit for other reasons, e.g. a termination signal).
     ~ProcessController() override;

@@ -1,6 +1,7 @@
 // The built agent as a process: start-up checks and a first instance that
 // keeps running until it is told to stop.
-#include "app/globals.h"
+#include "core/globals.h"
+#include "app/logging.h"
 #include "process/procstatus.h"
 
 #include <QFile>

@@ -1,6 +1,7 @@
 // The client record: command-line grammar, client text reader and writer.
-#include "app/clientpool.h"
-#include "app/globals.h"
+#include "core/clientpool.h"
+#include "core/globals.h"
+#include "app/logging.h"
 #include "message/message.h"
 
 #include <QtTest>

@@ -1,7 +1,8 @@
 // The client pool: replacement by pid, look-ups, snapshots, the guarded
 // access to handed-out clients, and a multi-threaded stress run.
-#include "app/clientpool.h"
-#include "app/globals.h"
+#include "core/clientpool.h"
+#include "core/globals.h"
+#include "app/logging.h"
 #include "message/message.h"
 
 #include <QAtomicInt>

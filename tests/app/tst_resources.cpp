@@ -1,5 +1,6 @@
 // The close-button images compiled into the program.
-#include "app/globals.h"
+#include "core/globals.h"
+#include "app/logging.h"
 
 #include <QImage>
 #include <QtTest>

@@ -3,7 +3,7 @@
 // a socket.
 #pragma once
 
-#include "ipc/pipereply.h"
+#include "message/pipereply.h"
 #include "logcapture.h"
 
 #include <QByteArray>

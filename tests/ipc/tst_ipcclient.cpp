@@ -1,7 +1,7 @@
 // The start-up client: "NotConnected" without an agent, the reply with one,
 // the empty reply from an agent that never answers, and one connection for
 // the probe and the registration.
-#include "app/clientpool.h"
+#include "core/clientpool.h"
 #include "ipc/ipcclient.h"
 #include "ipc/ipcserver.h"
 #include "pipetest.h"

@@ -1,7 +1,7 @@
 // The pipe server in this process: the command table with its exact replies,
 // the queue commands against the pool, several peers, and how it takes the
 // socket file (owner-only, stale file, live agent, unsafe directory).
-#include "app/clientpool.h"
+#include "core/clientpool.h"
 #include "ipc/ipcserver.h"
 #include "message/message.h"
 #include "pipetest.h"

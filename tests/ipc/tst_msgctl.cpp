@@ -1,6 +1,6 @@
 // zav-msgctl against a pipe server in this process: what each command sends,
 // what it prints, and its exit status.
-#include "app/clientpool.h"
+#include "core/clientpool.h"
 #include "ipc/ipcserver.h"
 #include "message/message.h"
 #include "pipetest.h"

@@ -1,5 +1,6 @@
 // Messages and their JSON form on the pipe.
-#include "app/globals.h"
+#include "core/globals.h"
+#include "app/logging.h"
 #include "message/message.h"
 
 #include <QPointer>

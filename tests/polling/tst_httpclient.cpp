@@ -2,7 +2,7 @@
 // contexts owned by the request deleted when it ends.
 #include "fakeservice.h"
 
-#include "polling/httpclient.h"
+#include "core/httpclient.h"
 
 #include <QSignalSpy>
 #include <QtTest>

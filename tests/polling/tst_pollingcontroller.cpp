@@ -2,8 +2,9 @@
 // for, and stopping with a request in flight.
 #include "fakeservice.h"
 
-#include "app/clientpool.h"
-#include "app/globals.h"
+#include "core/clientpool.h"
+#include "core/globals.h"
+#include "app/logging.h"
 #include "polling/pollingcontroller.h"
 
 #include <QtTest>

@@ -2,10 +2,11 @@
 // sends, and what every kind of answer does.
 #include "fakeservice.h"
 
-#include "app/clientpool.h"
-#include "app/globals.h"
+#include "core/clientpool.h"
+#include "core/globals.h"
+#include "app/logging.h"
 #include "message/message.h"
-#include "polling/httpclient.h"
+#include "core/httpclient.h"
 #include "polling/pollingworker.h"
 
 #include <QSignalSpy>

@@ -1,7 +1,8 @@
 // zav-push-dev, started as a process: the polling endpoints, the admin
 // endpoints, bad input, and the agent's worker polling it end to end.
-#include "app/clientpool.h"
-#include "app/globals.h"
+#include "core/clientpool.h"
+#include "core/globals.h"
+#include "app/logging.h"
 #include "message/message.h"
 #include "polling/pollingworker.h"
 

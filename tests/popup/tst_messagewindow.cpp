@@ -1,6 +1,7 @@
 // The popup window offscreen: its form, filling, placement, slide, closing,
 // action reports, links, painting and dragging.
-#include "app/globals.h"
+#include "core/globals.h"
+#include "app/logging.h"
 #include "loopbackserver.h"
 #include "message/message.h"
 #include "popup/messagehandler.h"

@@ -1,6 +1,7 @@
 // A page-form popup when the page-view module cannot be found: the page's
 // address is shown as a link, and the reason is logged.
-#include "app/globals.h"
+#include "core/globals.h"
+#include "app/logging.h"
 #include "loopbackserver.h"
 #include "message/message.h"
 #include "popup/messagewindow.h"

@@ -1,6 +1,6 @@
 // The process watch: one check against an injected or the real process list,
 // and the controller's stop path.
-#include "app/clientpool.h"
+#include "core/clientpool.h"
 #include "process/processchecker.h"
 #include "process/processcontroller.h"
 

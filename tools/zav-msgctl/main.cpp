@@ -1,6 +1,6 @@
 // zav-msgctl: speaks the agent's pipe protocol from a shell or a host product.
 #include "ipc/pipepath.h"
-#include "ipc/pipereply.h"
+#include "message/pipereply.h"
 #include "msgctl.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,6 @@
 #include "msgctl.h"
 
-#include "app/clientpool.h"
+#include "message/client.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,52 +1,15 @@
-// Registered host-product instances (clients) and the process-wide pool that
-// owns them.
+// The process-wide pool of registered clients, which owns them.
 #pragma once
+
+#include "message/client.h"
 
 #include <QHash>
 #include <QList>
-#include <QMap>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QObject>
 #include <QString>
 #include <QStringList>
-
-class Message;
-
-/// One running instance of a host product. Built from the command line or
-/// from its client text (the argument of "REGISTER:"). A QObject without a
-/// meta-object of its own.
-class Client : public QObject
-{
-public:
-    Client(int argc, char* argv[]);
-    explicit Client(const QString& json);
-    ~Client() override;
-
-    /// The client text: compact JSON, members in key order, UTF-8.
-    QString toJson() const;
-
-    QString uid;
-    QString mac;
-    QString product;
-    QString ukey;
-    QString productVersion;
-    QString purchase;
-    QString pid;
-    QMap<QString, QString> properties;
-    QString handle = QStringLiteral("auto");
-    QString fingerprint;
-    /// Queued messages for a "customize" host; owned by the client. Touched
-    /// only under the pool's mutex once the client is pooled.
-    QList<Message*> messages;
-
-    /// Identity given by the pool when the client is added; never reused
-    /// within a process. 0 while the client is not pooled.
-    quint64 serial = 0;
-
-private:
-    void parseProperties(const QString& text);
-};
 
 /// A handed-out reference to a pooled client: the address plus the serial it
 /// had when the reference was taken. Only ClientPool::withClient may turn it

@@ -1,0 +1,108 @@
+#include "pushanswer.h"
+
+#include "message/jsontext.h"
+#include "message/message.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QJsonValue>
+#include <QVariant>
+
+namespace {
+
+// Values are read through the variant conversion: a string as is, a number
+// as its decimal text, a boolean as "true"/"false", anything else as "".
+QString text(const QJsonValue& value)
+{
+    return value.toVariant().toString();
+}
+
+// A number, or a string holding one; anything else counts as 0.
+int integer(const QJsonValue& value)
+{
+    if (!value.isDouble() && !value.isString()) {
+        return 0;
+    }
+    return value.toVariant().toInt();
+}
+
+Message* messageFrom(const QJsonValue& element)
+{
+    auto* message = new Message();
+    const QJsonObject obj = element.toObject(); // not an object: empty
+    message->uuid = text(obj.value(QLatin1String("uuid")));
+    message->messageForm = text(obj.value(QLatin1String("messageForm")));
+    message->title = text(obj.value(QLatin1String("title")));
+    message->summary = text(obj.value(QLatin1String("summary")));
+    message->url = text(obj.value(QLatin1String("url")));
+    message->authorName = text(obj.value(QLatin1String("authorName")));
+
+    const QJsonObject settings = obj.value(QLatin1String("settings")).toObject();
+    for (auto it = settings.constBegin(); it != settings.constEnd(); ++it) {
+        message->settings.insert(it.key(), text(it.value()));
+    }
+
+    const QJsonArray actions = obj.value(QLatin1String("actions")).toArray();
+    for (const QJsonValue& a : actions) {
+        auto* action = new MessageAction(message);
+        const QJsonObject ao = a.toObject();
+        action->id = text(ao.value(QLatin1String("id")));
+        action->action = text(ao.value(QLatin1String("action")));
+        action->url = text(ao.value(QLatin1String("url")));
+        message->actions.append(action);
+    }
+    return message;
+}
+
+} // namespace
+
+PushAnswer readPushAnswer(const QString& body)
+{
+    PushAnswer answer;
+    QJsonParseError error{};
+    const QJsonDocument doc = parseJson(body.toUtf8(), &error);
+    if (error.error != QJsonParseError::NoError) {
+        return answer;
+    }
+    const QJsonObject object = doc.object(); // an array or scalar gives an empty map
+    answer.code = integer(object.value(QLatin1String("code")));
+    const QJsonValue data = object.value(QLatin1String("data"));
+
+    switch (answer.code) {
+    case 800:
+        answer.action = integer(data) >= 1 ? PushAnswer::FetchMessages : PushAnswer::Nothing;
+        break;
+    case 801: {
+        answer.action = PushAnswer::DeliverMessages;
+        const QJsonArray list = data.toArray();
+        for (const QJsonValue& element : list) {
+            answer.messages.append(messageFrom(element));
+        }
+        break;
+    }
+    case 901:
+        answer.action = PushAnswer::SetFingerprint;
+        answer.text = text(data);
+        break;
+    case 902:
+        answer.action = PushAnswer::ChangeInterval;
+        answer.seconds = integer(data);
+        break;
+    case 903:
+        answer.action = PushAnswer::ChangeBaseUrl;
+        answer.text = text(data);
+        break;
+    case 904:
+        answer.action = PushAnswer::ClearFingerprint;
+        break;
+    case 905:
+        answer.action = PushAnswer::UpdateClient;
+        break;
+    default:
+        answer.action = PushAnswer::UnknownCode;
+        break;
+    }
+    return answer;
+}
