@@ -4,6 +4,7 @@
 #include "core/httpclient.h"
 #include "message/message.h"
 #include "pageviewfactory.h"
+#include "safetext.h"
 
 #include <QAccessible>
 #include <QDebug>
@@ -16,7 +17,6 @@
 #include <QPropertyAnimation>
 #include <QPushButton>
 #include <QScreen>
-#include <QTextDocument>
 #include <QtMath>
 
 namespace {
@@ -87,9 +87,10 @@ void MessageWindow::setMessage(Message* msg)
 {
     message = msg;
     const QString sender = msg->authorName.isEmpty() ? defaultSender() : msg->authorName;
-    ui.lblSource->setText(sender);
-    ui.lblTitle->setText(msg->title);
-    ui.txtMessage->setText(msg->summary);
+    // Texts of a message may be HTML that refers to files: shown without them.
+    safetext::setLabelText(ui.lblSource, sender);
+    safetext::setLabelText(ui.lblTitle, msg->title);
+    safetext::setBrowserText(ui.txtMessage, msg->summary);
     // Links in the body open in the browser; the body never navigates away.
     ui.txtMessage->setOpenLinks(false);
     connect(ui.txtMessage, &QTextBrowser::anchorClicked, this, &MessageWindow::linkClicked);
@@ -143,10 +144,7 @@ void MessageWindow::setMessage(Message* msg)
 
     // What a screen reader announces: sender, title and the summary as plain text.
     setAccessibleName(msg->title.isEmpty() ? sender : sender + QStringLiteral(": ") + msg->title);
-    QTextDocument summary;
-    summary.setHtml(msg->summary);
-    setAccessibleDescription(Qt::mightBeRichText(msg->summary) ? summary.toPlainText()
-                                                               : msg->summary);
+    setAccessibleDescription(safetext::plainText(msg->summary));
 }
 
 void MessageWindow::showPage(const QString& url)

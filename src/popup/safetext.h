@@ -1,0 +1,66 @@
+// Rich text from a message, shown without reading anything it points to.
+//
+// A message's summary, title and sender may be HTML. Qt's text classes load
+// what such HTML refers to (images, background images, style sheets) by
+// reading local files synchronously in the GUI thread: <img src="/dev/zero">
+// would read until memory runs out, a FIFO would block the agent for good.
+#pragma once
+
+#include <QSet>
+#include <QString>
+#include <QTextDocument>
+#include <QUrl>
+
+class QLabel;
+class QTextBrowser;
+
+/// A text document that loads only what a text carries within itself: images
+/// written as data: URLs, up to maxImagePixels for all of them together, and
+/// the agent's own resources (qrc:). Any other image is a transparent pixel,
+/// any other style sheet or document is empty; nothing is opened.
+class SafeTextDocument : public QTextDocument
+{
+    Q_OBJECT
+
+public:
+    /// Pixels of all data: images of one document together (8 MB as 32-bit
+    /// colour). An image past that is refused like a local one.
+    static constexpr qint64 maxImagePixels = 2 * 1024 * 1024;
+    /// Largest width and height an image is shown at.
+    static constexpr int maxImageSide = 1024;
+
+    explicit SafeTextDocument(QObject* parent = nullptr);
+
+    /// Decides now about every image of the document: a refused one becomes a
+    /// transparent pixel, every image is shown at most maxImageSide wide and
+    /// high, and tool tips (shown as rich text themselves) are dropped. Call
+    /// after setting the text.
+    void sanitize();
+    /// How many resources were refused so far.
+    int refusedCount() const { return refused; }
+
+protected:
+    QVariant loadResource(int type, const QUrl& name) override;
+
+private:
+    QVariant loadDataImage(const QUrl& name);
+    QVariant refuse(int type, const QUrl& name);
+
+    qint64 pixelsLoaded = 0;
+    int refused = 0;
+};
+
+namespace safetext {
+
+/// Shows text in a label: plain text as such; rich text through a
+/// SafeTextDocument, as HTML that refers to nothing but data: and qrc:
+/// images, or where that cannot be had, as its plain text.
+void setLabelText(QLabel* label, const QString& text);
+
+/// Shows text in a text browser, which gets a SafeTextDocument of its own.
+void setBrowserText(QTextBrowser* browser, const QString& text);
+
+/// The plain text of text (plain or rich), for screen readers.
+QString plainText(const QString& text);
+
+} // namespace safetext
