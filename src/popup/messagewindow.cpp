@@ -2,13 +2,13 @@
 
 #include "core/globals.h"
 #include "core/httpclient.h"
+#include "core/urlpolicy.h"
 #include "message/message.h"
 #include "pageviewfactory.h"
 #include "safetext.h"
 
 #include <QAccessible>
 #include <QDebug>
-#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMouseEvent>
@@ -150,6 +150,19 @@ void MessageWindow::setMessage(Message* msg)
 void MessageWindow::showPage(const QString& url)
 {
     const QUrl page(url.trimmed(), QUrl::TolerantMode);
+    if (!urlpolicy::isWebUrl(page)) {
+        // A file: page could read local files and send them out.
+        qDebug().noquote() << "page not shown, not an http or https URL:" << url.left(200);
+        auto* note = new QLabel(ui.widget);
+        note->setObjectName(QStringLiteral("lblPageRefused"));
+        note->setAlignment(Qt::AlignCenter);
+        note->setWordWrap(true);
+        note->setTextFormat(Qt::PlainText);
+        note->setText(tr("This page is not shown: only web pages (http, https) are."));
+        note->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Expanding);
+        ui.vlMain->addWidget(note);
+        return;
+    }
     QString why;
     PageViewFactory* factory = pageview::factory(&why);
     if (factory) {
@@ -266,14 +279,16 @@ void MessageWindow::btnClicked()
     const QString url = button->property("url").toString().trimmed();
     const QString id = button->property("id").toString().trimmed();
     QObject* owner = parent() ? parent() : QCoreApplication::instance();
-    sendActionReport(baseUrl.get() + QStringLiteral("/channel/polling/action?id=") + id, owner);
-    QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode));
+    sendActionReport(baseUrl.get() + QStringLiteral("/channel/polling/action?id=") +
+                         QString::fromLatin1(QUrl::toPercentEncoding(id)),
+                     owner);
+    urlpolicy::openExternally(QUrl(url, QUrl::TolerantMode), "action");
     close();
 }
 
 void MessageWindow::linkClicked(QUrl url)
 {
-    QDesktopServices::openUrl(url);
+    urlpolicy::openExternally(url, "link");
 }
 
 void MessageWindow::paintEvent(QPaintEvent* event)

@@ -17,9 +17,11 @@ public:
     virtual ~PageViewFactory() = default;
 
     /// A new web view, child of parent, without a context menu, with scripts
-    /// and script-opened windows allowed. A click on a link to anything but a
-    /// local document is not followed: it goes to receiver's slot member,
-    /// which takes one QUrl (a SLOT() text).
+    /// but no script-opened windows and no plugins. It loads http, https and
+    /// data: URLs only; local content reads neither files nor remote URLs. A
+    /// click of the user on a link to anything but a local document is not
+    /// followed: it goes to receiver's slot member, which takes one QUrl (a
+    /// SLOT() text); a link that a script clicks goes nowhere.
     virtual QWidget* createView(QWidget* parent, QObject* receiver, const char* member) = 0;
     /// Starts loading url in a view made by createView.
     virtual void load(QWidget* view, const QUrl& url) = 0;
