@@ -2,6 +2,7 @@
 
 #include "core/globals.h"
 #include "core/httpclient.h"
+#include "core/urlpolicy.h"
 #include "message/message.h"
 #include "pushanswer.h"
 
@@ -9,6 +10,7 @@
 #include <QDebug>
 #include <QStringList>
 #include <QThread>
+#include <QUrl>
 
 namespace {
 
@@ -132,7 +134,14 @@ void PollingWorker::onServerResponse(const QString& msg, QObject* context)
         emit onChangeInterval(answer.seconds);
         break;
     case PushAnswer::ChangeBaseUrl:
-        baseUrl.set(answer.text);
+        // Anything but a web address would make every later request read a
+        // local file (a FIFO blocks this thread for good) or fail.
+        if (urlpolicy::isWebUrl(QUrl(answer.text, QUrl::TolerantMode))) {
+            baseUrl.set(answer.text);
+        } else {
+            qDebug().noquote() << "base URL not changed, not an http or https URL:"
+                               << answer.text.left(200);
+        }
         break;
     case PushAnswer::ClearFingerprint:
         onClient([](Client* c) { c->fingerprint.clear(); });

@@ -10,6 +10,8 @@
 #include <QJsonValue>
 #include <QVariant>
 
+#include <limits>
+
 namespace {
 
 // Values are read through the variant conversion: a string as is, a number
@@ -19,11 +21,34 @@ QString text(const QJsonValue& value)
     return value.toVariant().toString();
 }
 
-// A number, or a string holding one; anything else counts as 0.
+// A number, or a string holding one; anything else counts as 0. Numbers past
+// the range of int stop at its ends instead of wrapping round.
 int integer(const QJsonValue& value)
 {
-    if (!value.isDouble() && !value.isString()) {
+    const double intMax = std::numeric_limits<int>::max();
+    const double intMin = std::numeric_limits<int>::min();
+    double number = 0;
+    if (value.isDouble()) {
+        number = value.toDouble();
+    } else if (value.isString()) {
+        bool ok = false;
+        const qlonglong whole = value.toString().toLongLong(&ok);
+        if (ok) {
+            return int(qBound<qlonglong>(qlonglong(intMin), whole, qlonglong(intMax)));
+        }
+        // Beyond 64 bits, or in exponent form: only its size matters then.
+        number = value.toString().toDouble(&ok);
+        if (!ok || (number < intMax && number > intMin)) {
+            return 0;
+        }
+    } else {
         return 0;
+    }
+    if (number >= intMax) {
+        return std::numeric_limits<int>::max();
+    }
+    if (number <= intMin) {
+        return std::numeric_limits<int>::min();
     }
     return value.toVariant().toInt();
 }

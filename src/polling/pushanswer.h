@@ -18,7 +18,7 @@ struct PushAnswer
         DeliverMessages,  ///< 801: messages, to show or queue by the client's mode
         SetFingerprint,   ///< 901: text is the client's new fingerprint
         ChangeInterval,   ///< 902: seconds is the poll interval asked for
-        ChangeBaseUrl,    ///< 903: text is the service's new base URL
+        ChangeBaseUrl,    ///< 903: text is the service's new base URL (taken if http or https)
         ClearFingerprint, ///< 904
         UpdateClient,     ///< 905
         UnknownCode       ///< any other code (0 when missing or not a number)
@@ -35,5 +35,6 @@ struct PushAnswer
 /// Reads an answer body. Fields are read as text by the variant conversion (a
 /// string as is, a number as its decimal text, a boolean as "true"/"false",
 /// anything else as ""); "code" and integer "data" as a number or a string
-/// holding one, anything else as 0.
+/// holding one, anything else as 0, and a number past the range of int as
+/// the nearer end of that range.
 PushAnswer readPushAnswer(const QString& body);
