@@ -10,6 +10,9 @@
 
 namespace {
 
+/// The parser's limit: it fails on the container that opens deeper than this.
+const size_t maxNesting = 1024;
+
 struct Member
 {
     QString key;
@@ -213,6 +216,12 @@ ParserTexts prepareForParser(const QByteArray& json)
         switch (c) {
         case '{':
         case '[':
+            if (open.size() == maxNesting) {
+                // The parser fails here too: nothing deeper can matter, and
+                // scanning on would cost memory for every bracket.
+                broken = true;
+                break;
+            }
             if (!open.empty()) {
                 open.back().expectKey = false;
             }
