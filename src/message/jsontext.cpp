@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
 #include <vector>
 
 namespace {
@@ -13,9 +14,12 @@ namespace {
 /// The parser's limit: it fails on the container that opens deeper than this.
 const size_t maxNesting = 1024;
 
+/// A member of an object, found by its key. The key itself is not kept (a
+/// text per member would cost many times the input): only a hash of it, and
+/// where it is, to decode it again where hashes meet.
 struct Member
 {
-    QString key;
+    quint64 hash;
     int start; // offset of the key's opening quote
     int quote; // offset of its closing quote
 };
@@ -27,13 +31,41 @@ struct Container
     std::vector<Member> members;
 };
 
-/// Replace [start, end) of the text by text.
+/// What an edit puts in place of [start, end).
+enum EditKind : int
+{
+    Cut = -1,       ///< nothing: a member that a later one replaces (read text only)
+    NulEscape = -2, ///< "\u0000" for each raw NUL byte of a key (both texts)
+    FffdEscape = -3 ///< "\ufffd" for each raw U+FFFD of a key (both texts)
+    // 0 and above: "\u0000" and that number, a suffix that makes a key unique
+    // (check text only)
+};
+
+/// Replace [start, end) of the text by what kind stands for.
 struct Edit
 {
     int start;
     int end;
-    QByteArray text;
+    int kind;
 };
+
+/// Adds an escape, joined to the previous one where they meet: a run of
+/// NUL bytes costs one edit.
+void addEscape(std::vector<Edit>& edits, int start, int end, EditKind kind)
+{
+    if (!edits.empty() && edits.back().kind == kind && edits.back().end == start) {
+        edits.back().end = end;
+    } else {
+        edits.push_back(Edit{start, end, kind});
+    }
+}
+
+quint64 keyHash(const QString& key)
+{
+    // Seeded per process: inputs cannot be made to meet on purpose.
+    static const uint seed = uint(qGlobalQHashSeed());
+    return (quint64(qHash(key, seed)) << 32) | qHash(key, seed ^ 0x9e3779b9u);
+}
 
 int hexValue(char c)
 {
@@ -80,8 +112,9 @@ void appendEscaped(QString& out, char e)
 
 /// Reads the string whose opening quote is at i and returns the offset of
 /// its closing quote, or -1 if it is broken. For a key (key not null):
-/// decodes it into key and adds an edit for every raw NUL and U+FFFD.
-int readString(const QByteArray& text, int i, QString* key, std::vector<Edit>& edits)
+/// decodes it into key and, if edits is not null, adds an edit for every raw
+/// NUL and U+FFFD.
+int readString(const QByteArray& text, int i, QString* key, std::vector<Edit>* edits)
 {
     const int n = text.size();
     const char* s = text.constData();
@@ -99,11 +132,11 @@ int readString(const QByteArray& text, int i, QString* key, std::vector<Edit>& e
             return i;
         }
         if (c != '\\') {
-            if (key && c == '\0') {
-                edits.push_back(Edit{i, i + 1, QByteArrayLiteral("\\u0000")});
-            } else if (key && c == '\xEF' && i + 2 < n && s[i + 1] == '\xBF' &&
+            if (edits && c == '\0') {
+                addEscape(*edits, i, i + 1, NulEscape);
+            } else if (edits && c == '\xEF' && i + 2 < n && s[i + 1] == '\xBF' &&
                        s[i + 2] == '\xBD') {
-                edits.push_back(Edit{i, i + 3, QByteArrayLiteral("\\ufffd")});
+                addEscape(*edits, i, i + 3, FffdEscape);
                 i += 2;
             }
             ++i;
@@ -141,59 +174,124 @@ int readString(const QByteArray& text, int i, QString* key, std::vector<Edit>& e
     return -1;
 }
 
+QString keyAt(const QByteArray& text, const Member& member)
+{
+    QString key;
+    readString(text, member.start, &key, nullptr);
+    return key;
+}
+
 /// For every member whose key comes again later: a cut of the member (from
 /// its key to the next member's key; such a member is never the last) and a
 /// suffix that makes its key unique.
-void handleRepeats(const std::vector<Member>& members, std::vector<Edit>& cuts,
-                   std::vector<Edit>& suffixes)
+void handleRepeats(const QByteArray& text, const std::vector<Member>& members,
+                   std::vector<Edit>& edits)
 {
-    if (members.size() < 2) {
+    const size_t n = members.size();
+    if (n < 2) {
         return;
     }
-    QHash<QString, size_t> last;
-    last.reserve(int(members.size()));
-    for (size_t i = 0; i < members.size(); ++i) {
-        last.insert(members[i].key, i);
+    std::vector<quint32> order(n);
+    std::iota(order.begin(), order.end(), 0u);
+    std::stable_sort(order.begin(), order.end(),
+                     [&](quint32 a, quint32 b) { return members[a].hash < members[b].hash; });
+    std::vector<quint32> repeated; // members whose key comes again later
+    for (size_t group = 0; group < n;) {
+        size_t end = group + 1;
+        while (end < n && members[order[end]].hash == members[order[group]].hash) {
+            ++end;
+        }
+        // Equal hashes: nearly always one key, else the keys are compared.
+        const QString first = end - group > 1 ? keyAt(text, members[order[group]]) : QString();
+        bool oneKey = true;
+        for (size_t k = group + 1; k < end && oneKey; ++k) {
+            oneKey = keyAt(text, members[order[k]]) == first;
+        }
+        if (oneKey) {
+            repeated.insert(repeated.end(), order.begin() + group, order.begin() + end - 1);
+        } else {
+            QHash<QString, quint32> last;
+            for (size_t k = group; k < end; ++k) {
+                last.insert(keyAt(text, members[order[k]]), order[k]);
+            }
+            for (size_t k = group; k < end; ++k) {
+                if (last.value(keyAt(text, members[order[k]])) != order[k]) {
+                    repeated.push_back(order[k]);
+                }
+            }
+        }
+        group = end;
     }
-    if (size_t(last.size()) == members.size()) {
+    if (repeated.empty()) {
         return;
     }
-    QSet<QString> taken(last.keyBegin(), last.keyEnd());
+    std::vector<quint32>().swap(order);
+    std::sort(repeated.begin(), repeated.end());
+    // A suffix is U+0000 and a number after the key: distinct numbers keep
+    // the suffixed keys apart, and only a key that holds U+0000 itself can
+    // be the same as one.
+    QSet<QString> taken;
+    for (const Member& member : members) {
+        const QString key = keyAt(text, member);
+        if (key.contains(QChar(0))) {
+            taken.insert(key);
+        }
+    }
     int serial = 0;
-    for (size_t i = 0; i + 1 < members.size(); ++i) {
-        if (last.value(members[i].key) == i) {
-            continue;
+    for (const quint32 m : repeated) {
+        edits.push_back(Edit{members[m].start, members[m + 1].start, Cut});
+        if (!taken.isEmpty()) {
+            const QString key = keyAt(text, members[m]);
+            while (taken.contains(key + QChar(0) + QString::number(serial))) {
+                ++serial;
+            }
         }
-        cuts.push_back(Edit{members[i].start, members[i + 1].start, {}});
-        const auto unique = [&] { return members[i].key + QChar(0) + QString::number(serial); };
-        while (taken.contains(unique())) {
-            ++serial;
-        }
-        taken.insert(unique());
-        suffixes.push_back(
-            Edit{members[i].quote, members[i].quote, "\\u0000" + QByteArray::number(serial++)});
+        edits.push_back(Edit{members[m].quote, members[m].quote, serial++});
     }
 }
 
-/// Applies edits that are either nested or apart; an edit inside an earlier
-/// one is dropped with it.
-QByteArray applyEdits(const QByteArray& text, std::vector<Edit> edits)
+bool inReadText(const Edit& edit)
 {
-    std::stable_sort(edits.begin(), edits.end(),
-                     [](const Edit& a, const Edit& b) { return a.start < b.start; });
-    QByteArray out;
-    int extra = 0;
+    return edit.kind < 0;
+}
+
+bool inCheckText(const Edit& edit)
+{
+    return edit.kind != Cut;
+}
+
+/// Applies the edits (sorted by start) that take part; an edit inside an
+/// earlier one is dropped with it.
+QByteArray applyEdits(const QByteArray& text, const std::vector<Edit>& edits,
+                      bool (*takesPart)(const Edit&))
+{
+    const auto escapes = [](const Edit& e) {
+        return e.kind == NulEscape    ? e.end - e.start
+               : e.kind == FffdEscape ? (e.end - e.start) / 3
+                                      : 1;
+    };
+    qint64 size = text.size();
     for (const Edit& e : edits) {
-        extra += e.text.size();
+        if (takesPart(e) && e.kind != Cut) {
+            size += 6 * escapes(e) + (e.kind >= 0 ? 10 : 0);
+        }
     }
-    out.reserve(int(qMin<qint64>(qint64(text.size()) + extra, 0x7fffffff)));
+    QByteArray out;
+    out.reserve(int(qMin<qint64>(size, 0x7fffffff)));
     int from = 0;
     for (const Edit& e : edits) {
-        if (e.start < from) {
+        if (!takesPart(e) || e.start < from) {
             continue;
         }
         out.append(text.constData() + from, e.start - from);
-        out.append(e.text);
+        if (e.kind >= 0) {
+            out.append("\\u0000").append(QByteArray::number(e.kind));
+        } else if (e.kind != Cut) {
+            const char* escape = e.kind == NulEscape ? "\\u0000" : "\\ufffd";
+            for (int k = escapes(e); k > 0; --k) {
+                out.append(escape, 6);
+            }
+        }
         from = e.end;
     }
     out.append(text.constData() + from, text.size() - from);
@@ -205,9 +303,8 @@ QByteArray applyEdits(const QByteArray& text, std::vector<Edit> edits)
 ParserTexts prepareForParser(const QByteArray& json)
 {
     std::vector<Container> open;
-    std::vector<Edit> escapes; // in keys
-    std::vector<Edit> cuts;
-    std::vector<Edit> suffixes;
+    std::vector<Edit> edits;
+    bool repeats = false;
     const int n = json.size();
     int i = 0;
     bool broken = false;
@@ -235,7 +332,9 @@ ParserTexts prepareForParser(const QByteArray& json)
                 break;
             }
             if (open.back().object) {
-                handleRepeats(open.back().members, cuts, suffixes);
+                const size_t before = edits.size();
+                handleRepeats(json, open.back().members, edits);
+                repeats = repeats || edits.size() != before;
             }
             open.pop_back();
             ++i;
@@ -250,13 +349,13 @@ ParserTexts prepareForParser(const QByteArray& json)
             Container* top = open.empty() ? nullptr : &open.back();
             const bool isKey = top && top->object && top->expectKey;
             QString key;
-            const int quote = readString(json, i, isKey ? &key : nullptr, escapes);
+            const int quote = readString(json, i, isKey ? &key : nullptr, isKey ? &edits : nullptr);
             if (quote < 0) {
                 broken = true;
                 break;
             }
             if (isKey) {
-                top->members.push_back(Member{key, i, quote});
+                top->members.push_back(Member{keyHash(key), i, quote});
                 top->expectKey = false;
             }
             i = quote + 1;
@@ -278,17 +377,18 @@ ParserTexts prepareForParser(const QByteArray& json)
     }
     // The parser stops at the first fault, but it has already dropped the
     // repeats of every object closed before it: those are handled all the same.
+    std::vector<Container>().swap(open);
     ParserTexts texts;
-    if (cuts.empty()) {
-        texts.read = escapes.empty() ? json : applyEdits(json, escapes);
+    if (edits.empty()) {
+        texts.read = json;
         return texts;
     }
-    std::vector<Edit> readEdits = escapes;
-    readEdits.insert(readEdits.end(), cuts.begin(), cuts.end());
-    texts.read = applyEdits(json, std::move(readEdits));
-    std::vector<Edit> checkEdits = std::move(escapes);
-    checkEdits.insert(checkEdits.end(), suffixes.begin(), suffixes.end());
-    texts.check = applyEdits(json, std::move(checkEdits));
+    std::stable_sort(edits.begin(), edits.end(),
+                     [](const Edit& a, const Edit& b) { return a.start < b.start; });
+    texts.read = applyEdits(json, edits, inReadText);
+    if (repeats) {
+        texts.check = applyEdits(json, edits, inCheckText);
+    }
     return texts;
 }
 
