@@ -42,10 +42,25 @@ void HttpClient::get(const QString& url, QObject* context)
     // with no limit: a small answer could take all memory.
     request.setRawHeader("Accept-Encoding", "identity");
     QNetworkReply* reply = manager->get(request);
-    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64 total) {
-        if (received > maxAnswerBytes || total > maxAnswerBytes) {
-            qDebug() << "answer larger than" << maxAnswerBytes << "bytes, abandoned";
-            reply->abort();
+    // The network layer reads ahead only this far; the body is taken in
+    // pieces, so that no more than the cap is ever held.
+    reply->setReadBufferSize(64 * 1024);
+    bodies.insert(reply, QByteArray());
+    const auto tooLarge = [reply](qint64 size) {
+        if (size <= maxAnswerBytes) {
+            return false;
+        }
+        qDebug() << "answer larger than" << maxAnswerBytes << "bytes, abandoned";
+        reply->abort();
+        return true;
+    };
+    connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, tooLarge] {
+        tooLarge(reply->header(QNetworkRequest::ContentLengthHeader).toLongLong());
+    });
+    connect(reply, &QIODevice::readyRead, this, [this, reply, tooLarge] {
+        QByteArray& body = bodies[reply];
+        if (!tooLarge(body.size() + reply->bytesAvailable())) {
+            body += reply->readAll();
         }
     });
     QTimer::singleShot(transferTimeoutMs, reply, [reply] {
@@ -65,11 +80,15 @@ void HttpClient::get(const QString& url, QObject* context)
 void HttpClient::onReply(QNetworkReply* reply)
 {
     QObject* context = contexts->take(reply);
+    QByteArray body = bodies.take(reply);
     if (reply->error() != QNetworkReply::NoError) {
         qDebug() << "error";
         emit onError(QStringLiteral("error"));
     } else {
-        emit onComplete(QString::fromUtf8(reply->readAll()), context);
+        body += reply->readAll();
+        QString content = QString::fromUtf8(body);
+        body = QByteArray();
+        emit onComplete(content, context);
     }
     if (ownedContexts.remove(reply)) {
         context->deleteLater();

@@ -2,6 +2,8 @@
 // caller, so that one receiver can serve many requests without bookkeeping.
 #pragma once
 
+#include <QByteArray>
+#include <QHash>
 #include <QMap>
 #include <QObject>
 #include <QSet>
@@ -50,4 +52,6 @@ private:
     QMap<QNetworkReply*, QObject*>* contexts = nullptr;
     /// Requests whose context is a child of this client, to be deleted with the request.
     QSet<QNetworkReply*> ownedContexts;
+    /// The body read so far of each request in flight.
+    QHash<QNetworkReply*, QByteArray> bodies;
 };
