@@ -76,8 +76,8 @@ QVariant SafeTextDocument::loadResource(int type, const QUrl& name)
 
 QVariant SafeTextDocument::loadDataImage(const QUrl& name)
 {
-    const QByteArray url = QByteArray::fromPercentEncoding(
-        name.url(QUrl::FullyEncoded | QUrl::RemoveScheme).toLatin1());
+    QByteArray url = name.toEncoded();
+    url = QByteArray::fromPercentEncoding(url.mid(url.indexOf(':') + 1)); // after "data:"
     const int comma = url.indexOf(',');
     if (comma < 0) {
         return {};
