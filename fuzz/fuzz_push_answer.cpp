@@ -8,9 +8,11 @@
 // Invariants: an 801 list of n elements gives n onMessage emissions for an
 // "auto" client and n more queued messages for a "customize" one, in order;
 // nothing is emitted or queued otherwise; an answer for a departed client
-// touches nothing; every message and ticket is freed.
+// touches nothing; the base URL only ever becomes an http or https URL;
+// every message and ticket is freed.
 #include "core/clientpool.h"
 #include "core/globals.h"
+#include "core/urlpolicy.h"
 #include "fuzzcommon.h"
 #include "message/jsontext.h"
 #include "message/message.h"
@@ -20,22 +22,30 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMetaObject>
+#include <QUrl>
 #include <QVariant>
+
+#include <cmath>
 
 namespace {
 
 PollingWorker* worker = nullptr;
 int emitted = 0;
-// Requests that a code 800 sends go here: an unknown scheme fails at once,
-// without touching the network.
+// Requests that a code 800 sends go here: a URL that is not http or https
+// fails at once, without touching the network.
 const QString safeBase = QStringLiteral("zav-fuzz://nowhere");
 
+// A number, or a string holding one; anything else, and anything past the
+// range of int (which the agent reads as the nearer end of it), counts as 0
+// here: only whether the code is 801 matters.
 int integer(const QJsonValue& value)
 {
-    if (!value.isDouble() && !value.isString()) {
-        return 0;
+    if (value.isDouble()) {
+        return std::abs(value.toDouble()) < 2147483648.0 ? value.toVariant().toInt() : 0;
     }
-    return value.toVariant().toInt();
+    bool ok = false;
+    const qlonglong number = value.toString().toLongLong(&ok);
+    return ok && number == int(number) ? int(number) : 0;
 }
 
 /// How many messages the body carries if it is a well-formed 801 answer, else -1.
@@ -122,6 +132,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
         QMetaObject::invokeMethod(worker, "onServerResponse", Qt::DirectConnection,
                                   Q_ARG(QString, body), Q_ARG(QObject*, ticket));
+        fuzz::check(baseUrl.get() == safeBase ||
+                        urlpolicy::isWebUrl(QUrl(baseUrl.get(), QUrl::TolerantMode)),
+                    "the base URL became something other than an http or https URL");
 
         int queuedAfter = -1;
         clientPool.withClient(ref, [&](Client* c) {

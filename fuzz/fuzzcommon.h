@@ -3,6 +3,7 @@
 // step, which would cost more than the code under test).
 #pragma once
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QLoggingCategory>
 #include <QString>
@@ -15,9 +16,10 @@ namespace fuzz {
 
 inline void quietMessages(QtMsgType, const QMessageLogContext&, const QString&) {}
 
-/// Creates the application object once and silences debug lines. Set
-/// ZAV_FUZZ_VERBOSE=1 to see them when replaying a single input.
-inline void init()
+/// Creates the application object once (with gui, a widget application on
+/// the offscreen platform) and silences debug lines. Set ZAV_FUZZ_VERBOSE=1
+/// to see them when replaying a single input.
+inline void init(bool gui = false)
 {
     static int argc = 1;
     static char name[] = "zav-fuzz";
@@ -26,7 +28,11 @@ inline void init()
         QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
         qInstallMessageHandler(quietMessages);
     }
-    static QCoreApplication* app = new QCoreApplication(argc, argv);
+    if (gui) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    static QCoreApplication* app =
+        gui ? new QApplication(argc, argv) : new QCoreApplication(argc, argv);
     Q_UNUSED(app)
 }
 
