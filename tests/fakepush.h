@@ -36,7 +36,8 @@ public:
     /// Requests received whose path and query hold text.
     int count(const QString& text) const { return requests.filter(text).size(); }
 
-    /// Path and query -> body; null: no answer at all (the request hangs).
+    /// Path and query -> body; null: no answer at all (the request hangs). A
+    /// body that starts with "HTTP/" is the whole response, headers included.
     std::function<QByteArray(const QString&)> answer = [](const QString&) {
         return QByteArray(R"({"code":800,"data":0})");
     };
@@ -58,7 +59,10 @@ private:
         if (body.isNull()) {
             return;
         }
-        socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+        socket->write(
+            body.startsWith("HTTP/")
+                ? body
+                : "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
                       QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
         socket->disconnectFromHost();
     }

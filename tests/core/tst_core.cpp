@@ -29,6 +29,8 @@ private slots:
     void departedClientIsNeverReached();
     void threadsShareThePool();
     void httpAnswersCarryTheirContext();
+    void hostileAnswers_data();
+    void hostileAnswers();
 };
 
 void TestCore::poolReplacesByPid()
@@ -121,6 +123,43 @@ void TestCore::httpAnswersCarryTheirContext()
     QTRY_COMPARE(failed.size(), 1);
     QCOMPARE(failed.first().first().toString(), QStringLiteral("error"));
     QCOMPARE(done.size(), 3);
+}
+
+void TestCore::hostileAnswers_data()
+{
+    QTest::addColumn<QString>("url"); // empty: the fake service's
+    QTest::addColumn<QByteArray>("response");
+    QTest::addColumn<int>("most"); // bytes of body at most, -1: an error
+    const QByteArray head = "HTTP/1.1 200 OK\r\nConnection: close\r\n";
+    const QByteArray bomb = qCompress(QByteArray(64 << 20, ' ')).mid(4); // a zlib stream
+    QTest::newRow("compressed, inflating to 64 MiB")
+        << ""
+        << head +
+               "Content-Encoding: deflate\r\nContent-Length: " + QByteArray::number(bomb.size()) +
+               "\r\n\r\n" + bomb
+        << bomb.size(); // as sent, not inflated
+    const QByteArray big(17 << 20, ' ');
+    QTest::newRow("17 MiB") << "" << head + "Content-Length: 17825792\r\n\r\n" + big << -1;
+    QTest::newRow("17 MiB, no length given")
+        << "" << head + "Transfer-Encoding: chunked\r\n\r\n1100000\r\n" + big + "\r\n0\r\n\r\n"
+        << -1;
+    QTest::newRow("a local file") << "file:///etc/hostname" << QByteArray() << -1;
+}
+
+void TestCore::hostileAnswers()
+{
+    QFETCH(QString, url);
+    QFETCH(QByteArray, response);
+    QFETCH(int, most);
+    FakePush service;
+    service.answer = [&](const QString&) { return response; };
+    HttpClient http(nullptr);
+    QSignalSpy done(&http, qOverload<QString, QObject*>(&HttpClient::onComplete));
+    QSignalSpy failed(&http, &HttpClient::onError);
+    http.get(url.isEmpty() ? service.base() : url);
+    QTRY_COMPARE_WITH_TIMEOUT(done.size() + failed.size(), 1, 20000);
+    QCOMPARE(done.isEmpty(), most < 0);
+    QVERIFY(done.isEmpty() || done.first().first().toString().toUtf8().size() <= most);
 }
 
 QTEST_GUILESS_MAIN(TestCore)

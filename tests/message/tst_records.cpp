@@ -29,6 +29,8 @@ private slots:
     void messageText();
     void guard_data();
     void guard();
+    void guardMemory_data();
+    void guardMemory();
     void wholeReply_data();
     void wholeReply();
 };
@@ -237,6 +239,49 @@ void TestRecords::guard()
     QCOMPARE(error.error == QJsonParseError::NoError ? doc.toJson(QJsonDocument::Compact)
                                                      : QByteArray("error"),
              expected);
+}
+
+/// A figure of this process's memory from /proc/self/status, in bytes.
+static qint64 memory(const QByteArray& key)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    const QByteArray text = status.readAll();
+    return text.mid(text.indexOf(key + ':') + key.size() + 1)
+               .trimmed()
+               .split(' ')
+               .first()
+               .toLongLong() *
+           1024;
+}
+
+void TestRecords::guardMemory_data()
+{
+    QTest::addColumn<QByteArray>("input"); // 4 MiB
+    QTest::addColumn<int>("most");         // peak memory, in multiples of the input
+    QTest::newRow("brackets") << QByteArray(4 << 20, '[') << 2;
+    QByteArray repeated = "{";
+    while (repeated.size() < (4 << 20)) {
+        repeated += "\"a\":1,";
+    }
+    repeated[repeated.size() - 1] = '}';
+    QTest::newRow("one key, repeated") << repeated << 24; // Qt alone: 10
+}
+
+void TestRecords::guardMemory()
+{
+#ifdef __SANITIZE_ADDRESS__
+    QSKIP("the sanitizer's allocator keeps what is freed");
+#endif
+    QFETCH(QByteArray, input);
+    QFETCH(int, most);
+    QFile refs(QStringLiteral("/proc/self/clear_refs"));
+    QVERIFY(refs.open(QIODevice::WriteOnly) && refs.write("5") == 1); // resets the peak
+    refs.close();
+    const qint64 before = memory("VmRSS");
+    parseJson(input);
+    QVERIFY2(memory("VmHWM") - before <= qint64(most) * input.size(),
+             qPrintable(QString::number((memory("VmHWM") - before) / double(input.size()))));
 }
 
 void TestRecords::wholeReply_data()

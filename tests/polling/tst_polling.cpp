@@ -59,6 +59,12 @@ void TestPolling::answers_data()
     QTest::newRow("801, no list") << R"({"code":801,"data":{}})" << A::DeliverMessages << "[]";
     QTest::newRow("901") << R"({"code":901,"data":"F1"})" << A::SetFingerprint << "F1";
     QTest::newRow("902") << R"({"code":902,"data":"30"})" << A::ChangeInterval << "30";
+    QTest::newRow("902 past int") << R"({"code":902,"data":1e300})" << A::ChangeInterval
+                                  << "2147483647";
+    QTest::newRow("902 past 32 bits")
+        << R"({"code":902,"data":"4294967297"})" << A::ChangeInterval << "2147483647";
+    QTest::newRow("902 far below")
+        << R"({"code":902,"data":-1e300})" << A::ChangeInterval << "-2147483648";
     QTest::newRow("903") << R"({"code":903,"data":"http://h/push"})" << A::ChangeBaseUrl
                          << "http://h/push";
     QTest::newRow("904") << R"({"code":904,"data":"x"})" << A::ClearFingerprint << "904";
@@ -158,6 +164,8 @@ void TestPolling::delivery_data()
     QTest::newRow("none waits") << "auto" << QByteArray(R"({"code":800,"data":0})") << 0 << 1 << "";
     QTest::newRow("unknown code") << "auto" << QByteArray(R"({"code":700})") << 0 << 1
                                   << "can not handle message, code=700";
+    QTest::newRow("903 to a local FIFO")
+        << "auto" << QByteArray(R"({"code":903,"data":"file:///tmp/zav-fifo#"})") << 0 << 1 << "";
 }
 
 void TestPolling::delivery()
@@ -181,8 +189,8 @@ void TestPolling::delivery()
     PollingWorker worker;
     QSignalSpy messages(&worker, &PollingWorker::onMessage);
     worker.doWork();
-    QTRY_VERIFY(log.count("receive:") == (detect.contains("3") ? 2 : 1));
-    QCOMPARE(service.count("/message?"), detect.contains("3") ? 1 : 0);
+    QTRY_VERIFY(log.count("receive:") == (detect.contains("\"data\":3") ? 2 : 1));
+    QCOMPARE(service.count("/message?"), detect.contains("\"data\":3") ? 1 : 0);
     QCOMPARE(messages.size(), shown);
     QStringList titles;
     for (const QList<QVariant>& m : messages) {
@@ -193,6 +201,7 @@ void TestPolling::delivery()
     int size = 0;
     clientPool.withClient(QStringLiteral("1"), [&](Client* c) { size = c->messages.size(); });
     QCOMPARE(size, queued);
+    QCOMPARE(baseUrl.get(), service.base());
     if (!line.isEmpty()) {
         QCOMPARE(log.count(line), 1);
     }

@@ -7,7 +7,10 @@
 #include "popup/messagewindow.h"
 #include "popup/pageviewfactory.h"
 
+#include <QBuffer>
 #include <QDesktopServices>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -21,7 +24,7 @@ class Opened : public QObject
 public:
     Opened()
     {
-        for (const char* scheme : {"http", "https", "mailto", "file"}) {
+        for (const char* scheme : {"http", "https", "mailto", "file", "smb", "zav", ""}) {
             QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "open");
         }
     }
@@ -43,6 +46,10 @@ private slots:
     void actionButton_data();
     void actionButton();
     void closeAndDrag();
+    void hostileText_data();
+    void hostileText();
+    void hostilePage_data();
+    void hostilePage();
 
 private:
     /// A popup shown by a handler for a message read from its pipe form.
@@ -53,7 +60,20 @@ private:
         return windows.isEmpty() ? nullptr : windows.last();
     }
     MessageHandler handler;
+    QTemporaryDir files;
 };
+
+/// A red image as PNG.
+static QByteArray redPng(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    return png;
+}
 
 void TestPopup::placement_data()
 {
@@ -129,19 +149,33 @@ void TestPopup::form()
 void TestPopup::actionButton_data()
 {
     QTest::addColumn<QString>("action");
+    QTest::addColumn<QString>("link"); // then clicked in the body
     QTest::addColumn<QString>("report");
     QTest::addColumn<QString>("opened");
     QTest::newRow("trimmed") << R"({"id":" 42 ","action":"Go","url":" http://h/p "})"
+                             << "http://h/l"
                              << "/push/channel/polling/action?id=42"
-                             << "http://h/p";
+                             << "http://h/p,http://h/l";
     QTest::newRow("no url") << R"({"id":"5","action":"Go"})"
+                            << "http://h/l"
                             << "/push/channel/polling/action?id=5"
-                            << "";
+                            << "http://h/l";
+    // Only web and mail URLs leave the agent; the id cannot add parameters.
+    for (const char* url : {"file:///usr/bin/id", "/usr/bin/id", "smb://h/s", "zav:run"}) {
+        QTest::newRow(url) << QStringLiteral(R"({"id":"1&x=y","action":"Go","url":"%1"})").arg(url)
+                           << url << "/push/channel/polling/action?id=1%26x%3Dy"
+                           << "";
+    }
+    QTest::newRow("mail") << R"({"id":"m","action":"Go","url":"mailto:a@h"})"
+                          << "mailto:a@h"
+                          << "/push/channel/polling/action?id=m"
+                          << "mailto:a@h,mailto:a@h";
 }
 
 void TestPopup::actionButton()
 {
     QFETCH(QString, action);
+    QFETCH(QString, link);
     QFETCH(QString, report);
     QFETCH(QString, opened);
     FakePush service;
@@ -151,12 +185,11 @@ void TestPopup::actionButton()
     window->findChildren<QPushButton*>(QRegularExpression("^btn(?!Close)")).first()->click();
     QTRY_VERIFY(window.isNull());
     QTRY_COMPARE(service.requests, QStringList{report});
-    QCOMPARE(desktop.urls.join(','), opened);
 
     // A link in the body opens too, and the popup stays.
-    window = show(R"({"summary":"<a href='http://h/l'>link</a>"})");
-    emit window->findChild<QTextBrowser*>()->anchorClicked(QUrl("http://h/l"));
-    QCOMPARE(desktop.urls.last(), QStringLiteral("http://h/l"));
+    window = show(R"({"summary":"<a href='x'>link</a>"})");
+    emit window->findChild<QTextBrowser*>()->anchorClicked(QUrl(link));
+    QCOMPARE(desktop.urls.join(','), opened);
     QVERIFY(window->isVisible());
     window->close();
 }
@@ -182,6 +215,85 @@ void TestPopup::closeAndDrag()
     window = show("{}");
     window->findChild<QPushButton*>("btnClose")->click();
     QTRY_VERIFY(window.isNull());
+}
+
+void TestPopup::hostileText_data()
+{
+    QTest::addColumn<QString>("json");
+    QTest::addColumn<bool>("red"); // whether red shows
+    QFile png(files.filePath("red.png"));
+    png.open(QIODevice::WriteOnly) && png.write(redPng(16, 16));
+    const auto message = [](const char* field, const QString& html) {
+        return QString::fromUtf8(QJsonDocument(QJsonObject{{field, html}}).toJson());
+    };
+    const QString image = "<img src='" + files.filePath("red.png") + "'>";
+    QTest::newRow("summary image from a file") << message("summary", image) << false;
+    QTest::newRow("title image from a file") << message("title", "<b>T</b>" + image) << false;
+    QTest::newRow("sender image from a file") << message("authorName", "<i>A</i>" + image) << false;
+    QTest::newRow("background from a file")
+        << message("summary", "<table background='" + files.filePath("red.png") +
+                                  "' width=90 height=40><tr><td>x</td></tr></table>")
+        << false;
+    const QString data = "data:image/png;base64,";
+    QTest::newRow("data: image") << message("summary",
+                                            "<img src='" + data + redPng(16, 16).toBase64() + "'>")
+                                 << true;
+    QTest::newRow("data: image of 3000 x 1000")
+        << message("summary", "<img src='" + data + redPng(3000, 1000).toBase64() + "'>") << false;
+}
+
+void TestPopup::hostileText()
+{
+    QFETCH(QString, json);
+    QFETCH(bool, red);
+    MessageWindow* window = show(json);
+    const QImage shot = window->grab().toImage().convertToFormat(QImage::Format_RGB32);
+    const auto* pixels = reinterpret_cast<const QRgb*>(shot.constBits());
+    const auto end = pixels + shot.width() * shot.height();
+    QCOMPARE(std::find(pixels, end, qRgb(255, 0, 0)) != end, red);
+    window->close();
+}
+
+void TestPopup::hostilePage_data()
+{
+    QTest::addColumn<QString>("url");    // empty: the page below
+    QTest::addColumn<QString>("opened"); // after one click of the user
+    QTest::newRow("local file") << "file:///etc/hostname"
+                                << "";
+    QTest::newRow("resource") << "qrc:/Resources/close_normal.png"
+                              << "";
+    QTest::newRow("script clicking links") << ""
+                                           << "https://h/clicked";
+}
+
+void TestPopup::hostilePage()
+{
+    QFETCH(QString, url);
+    QFETCH(QString, opened);
+    FakePush service;
+    const QByteArray page =
+        R"(<body style="margin:0"><a id=a href="https://h/clicked" style="display:block;)"
+        R"(height:300px">a</a><a id=b href="smb://h/s">b</a><script>for (var i = 0; i < 20;)"
+        R"( ++i) document.getElementById(i % 2 ? 'a' : 'b').click(); document.title = 'done';)"
+        R"(</script></body>)";
+    service.answer = [&](const QString&) {
+        return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n" + page;
+    };
+    Opened desktop;
+    MessageWindow* window = show(QStringLiteral(R"({"messageFrom":"Url","url":"%1"})")
+                                     .arg(url.isEmpty() ? service.base() + "/page" : url));
+    QWidget* view = nullptr;
+    for (QWidget* w : window->findChildren<QWidget*>()) {
+        view = w->inherits("QWebView") ? w : view;
+    }
+    QCOMPARE(view != nullptr, url.isEmpty());
+    if (view) {
+        QTRY_COMPARE(view->property("title").toString(), QStringLiteral("done"));
+        QVERIFY(desktop.urls.isEmpty());
+        QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(50, 50));
+    }
+    QTRY_COMPARE(desktop.urls.join(','), opened);
+    window->close();
 }
 
 QTEST_MAIN(TestPopup)
