@@ -14,6 +14,20 @@
 
 namespace {
 
+/// Bytes of text a message holds (UTF-16), what it costs while it waits.
+qint64 textBytes(const Message* msg)
+{
+    qint64 chars = msg->uuid.size() + msg->messageForm.size() + msg->title.size() +
+                   msg->summary.size() + msg->url.size() + msg->authorName.size();
+    for (auto it = msg->settings.constBegin(); it != msg->settings.constEnd(); ++it) {
+        chars += it.key().size() + it.value().size();
+    }
+    for (const MessageAction* action : msg->actions) {
+        chars += action->id.size() + action->action.size() + action->url.size();
+    }
+    return chars * 2;
+}
+
 /// The popups of every handler of the process: which are on screen, how they
 /// stack at each corner, and the messages that wait for room. Main thread only.
 class PopupRegistry
@@ -28,12 +42,15 @@ public:
 
     void add(MessageHandler* handler, Message* msg)
     {
-        if (static_cast<int>(waiting.size()) >= MessageHandler::maxWaiting) {
+        const qint64 bytes = textBytes(msg);
+        if (!waiting.empty() && (static_cast<int>(waiting.size()) >= MessageHandler::maxWaiting ||
+                                 waitingBytes + bytes > MessageHandler::maxWaitingBytes)) {
             qDebug() << "popup: too many messages waiting, dropped:" << msg->title.left(100);
             delete msg;
             return;
         }
-        waiting.push_back({handler, msg});
+        waiting.push_back({handler, msg, bytes});
+        waitingBytes += bytes;
         showWaiting();
     }
 
@@ -44,6 +61,7 @@ public:
         for (auto it = waiting.begin(); it != waiting.end();) {
             if (it->handler == handler) {
                 delete it->message;
+                waitingBytes -= it->bytes;
                 it = waiting.erase(it);
             } else {
                 ++it;
@@ -69,6 +87,7 @@ private:
     {
         MessageHandler* handler;
         Message* message;
+        qint64 bytes;
     };
     struct Entry
     {
@@ -148,6 +167,7 @@ private:
             }
             auto* window = new MessageWindow(it->handler);
             window->setMessage(it->message);
+            waitingBytes -= it->bytes;
             it = waiting.erase(it);
             if (!tryShow(window)) {
                 pending[c] = window; // waits, built and hidden, until a popup goes
@@ -225,6 +245,7 @@ private:
 
     static const int corners = MessageWindow::Center + 1;
     std::deque<Waiting> waiting;
+    qint64 waitingBytes = 0;
     /// For each corner, the first message that did not fit there, built.
     MessageWindow* pending[corners] = {};
     QList<MessageWindow*> shown;

@@ -13,10 +13,11 @@ class Message;
 /// while others rest at the same corner rests next to them, toward the middle
 /// of the screen (centred ones below the centred ones), and when one closes,
 /// those further out move in. At most maxShown popups are on screen; the
-/// next messages wait in order of arrival (up to maxWaiting of them, later
-/// ones are dropped with a debug line) and appear as earlier popups close.
-/// A message also waits while its popup would not fit on the screen next
-/// to those already at its corner.
+/// next messages wait in order of arrival (up to maxWaiting of them holding
+/// up to maxWaitingBytes of text; later ones are dropped with a debug line)
+/// and appear as earlier popups close. A message also waits while its popup
+/// would not fit on the screen next to those already at its corner or would
+/// cover another popup; it holds back only the later ones of its corner.
 class MessageHandler : public QWidget
 {
     Q_OBJECT
@@ -26,10 +27,11 @@ public:
     /// Drops the messages of this handler that still wait; its popups go with it.
     ~MessageHandler() override;
 
-    static const int maxShown = 10;
-    static const int maxWaiting = 100;
+    static constexpr int maxShown = 10;
+    static constexpr int maxWaiting = 100;
+    static constexpr qint64 maxWaitingBytes = 8 * 1024 * 1024;
     /// Pixels between two popups of a stack.
-    static const int stackGap = 4;
+    static constexpr int stackGap = 4;
 
 public slots:
     /// Shows msg in a new popup, which takes ownership of it, or keeps it
