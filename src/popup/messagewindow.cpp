@@ -447,7 +447,8 @@ void MessageWindow::elideTitle()
     const int room = label->contentsRect().width() - 2 * label->margin();
     const QString shown = label->fontMetrics().elidedText(fullTitle, Qt::ElideRight, room);
     label->setText(shown);
-    label->setToolTip(shown == fullTitle ? QString() : Qt::convertFromPlainText(fullTitle));
+    label->setToolTip(
+        shown == fullTitle ? QString() : Qt::convertFromPlainText(fullTitle, Qt::WhiteSpaceNormal));
 }
 
 int MessageWindow::arrangeButtons(const QList<QPushButton*>& buttons, int rowWidth)
@@ -461,7 +462,7 @@ int MessageWindow::arrangeButtons(const QList<QPushButton*>& buttons, int rowWid
         int w = qMax(button->minimumWidth(), button->sizeHint().width());
         if (w > rowWidth) { // too long even alone: the label's start, the rest as a tooltip
             const QString label = button->text();
-            button->setToolTip(Qt::convertFromPlainText(label));
+            button->setToolTip(Qt::convertFromPlainText(label, Qt::WhiteSpaceNormal));
             button->setText(button->fontMetrics().elidedText(label, Qt::ElideRight,
                                                              rowWidth - 2 * labelPadding));
             button->setMinimumWidth(rowWidth);
