@@ -2,7 +2,7 @@
 """Hostile inputs against the real agent, one case after the other, with what
 the agent did. Prints a Markdown table (input | what the agent did | kept).
 
-usage: ZAV_AGENT=build/src/zav-msg-agent tests/stress/hostile_inputs.py
+usage: ZAV_AGENT=build/src/zav-msg-agent stress/hostile_inputs.py
 
 Three agents run side by side, each with its own pipe directory and a
 different "mac", all polling the push service built into them

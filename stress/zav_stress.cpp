@@ -12,11 +12,12 @@
 // command) send every command, malformed ones included; HOSTS "customize"
 // hosts get messages from the service and are drained by the peers; churn
 // hosts are registered again and again with the same pid; departing hosts
-// (sleep processes) are killed so that the process watch (every 120 s)
+// (sleep processes) are killed so that the process watch
 // removes them; "auto" messages and "PopupMessage:" open popups (offscreen).
 //
-// usage: zav-stress [--seconds N] [--peers N] [--hosts N]
-//   agent and service from ZAV_AGENT / ZAV_PUSH_DEV (set by CTest).
+// usage: zav-stress [--seconds N] [--peers N] [--hosts N] [--rss-limit-mb N]
+//   agent, service and the agent's push port from ZAV_AGENT, ZAV_PUSH_DEV and
+//   ZAV_PUSH_PORT (set by CTest: the tests' build of the agent).
 #include <httplib.h>
 
 #include <QByteArray>
@@ -24,7 +25,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
-#include <QUrl>
 
 #include <atomic>
 #include <chrono>
@@ -408,11 +408,13 @@ int main(int argc, char* argv[])
     }
     std::signal(SIGPIPE, SIG_IGN);
 
-    // The agent polls the base URL it was built with; the service listens there.
-    const QUrl base(QStringLiteral(ZAV_PUSH_BASE_URL));
-    servicePort = base.port(80);
-    if (const char* port = std::getenv("ZAV_PUSH_PORT")) { // an agent built for another URL
+    // The port of the push URL the agent was built with.
+    if (const char* port = std::getenv("ZAV_PUSH_PORT")) {
         servicePort = std::atoi(port);
+    }
+    if (servicePort <= 0) {
+        say("set ZAV_PUSH_PORT to the agent's push service port");
+        return 2;
     }
     char dirTemplate[] = "/tmp/zav-stress-XXXXXX";
     const std::string dir = mkdtemp(dirTemplate); // mode 0700
@@ -501,9 +503,9 @@ int main(int argc, char* argv[])
     makeHosts(departing, 4, "d", "customize");
     say("registered " +
         std::to_string(counted.size() + autos.size() + churn.size() + departing.size() + 1) +
-        " hosts; waiting for the first poll (the agent starts at 60 s)");
+        " hosts; waiting for the first poll");
 
-    // The first tick comes one interval (60 s) after start; its answer is the
+    // The first tick comes one interval after start; its answer is the
     // queued 902, after which the agent polls every second.
     // Switched once our own clients (products "Zs...") are polled about every
     // second; then wait until the spare raw answers are gone.
