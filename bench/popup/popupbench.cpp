@@ -4,7 +4,7 @@
 //   popupbench AGENT BAREQAPP [MSGCTL]
 // The comparison with a notification daemon needs dunst, notify-send and a
 // session bus: run it as  dbus-run-session -- popupbench ...
-#include "xsession.h"
+#include "benchsession.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -75,7 +75,7 @@ QString popup(const QString& position, const QString& form = QString(),
 }
 
 /// Closes every popup with its close button (they all rest at the centre).
-void closeAll(XSession& x)
+void closeAll(BenchSession& x)
 {
     for (int round = 0; round < 500; ++round) {
         const QStringList ids = x.popups();
@@ -131,7 +131,7 @@ public:
 
 void memoryFigures(const QString& agent)
 {
-    XSession x;
+    BenchSession x;
     if (!x.start() || !x.startAgent(agent)) {
         out << "memory: cannot start Xvfb and the agent\n";
         return;
@@ -194,7 +194,7 @@ void memoryFigures(const QString& agent)
 }
 
 /// Milliseconds for a "Hello" round trip, or -1 without an answer.
-double helloMs(XSession& x)
+double helloMs(BenchSession& x)
 {
     QElapsedTimer t;
     t.start();
@@ -206,7 +206,7 @@ double helloMs(XSession& x)
 /// the time from SIGTERM to the agent's end.
 void boundFigures(const QString& agent)
 {
-    XSession x;
+    BenchSession x;
     if (!x.start() || !x.startAgent(agent)) {
         out << "bounds: cannot start Xvfb and the agent\n";
         return;
@@ -273,7 +273,7 @@ double timeRun(const QString& program, const QStringList& args, const QProcessEn
 
 void handOverFigures(const QString& agent, const QString& bare)
 {
-    XSession x; // only for its private runtime directory and pipe
+    BenchSession x; // only for its private runtime directory and pipe
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("QT_QPA_PLATFORM", "offscreen");
     env.insert("XDG_RUNTIME_DIR", x.dir.path());
@@ -404,7 +404,7 @@ void mapFigures(const QString& agent, const QString& msgctl)
     // The agent runs without the session bus, as in the other figures.
     const QString bus = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
     qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
-    XSession x;
+    BenchSession x;
     if (!x.start() || !x.startAgent(agent)) {
         out << "map: cannot start Xvfb and the agent\n";
         return;
@@ -490,7 +490,7 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "usage: popupbench AGENT BAREQAPP [MSGCTL]\n");
         return 2;
     }
-    if (!XSession::available()) {
+    if (!BenchSession::available()) {
         std::fprintf(stderr, "popupbench: Xvfb and xdotool are needed\n");
         return 1;
     }
