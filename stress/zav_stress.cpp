@@ -1,5 +1,6 @@
-// zav-stress: runs the real agent for a fixed time against zav-push-dev at a
-// 1 s poll interval, under mixed load, and checks at the end that
+// zav-stress: runs the tests' build of the agent (it polls every half second)
+// for a fixed time against zav-push-dev, under mixed load, and checks at the
+// end that
 //  - every message the service handed out for a host still registered was
 //    drained over the pipe exactly once (counted by uuid),
 //  - no message of a departed or replaced client appears in another queue,
@@ -16,6 +17,7 @@
 // removes them; "auto" messages and "PopupMessage:" open popups (offscreen).
 //
 // usage: zav-stress [--seconds N] [--peers N] [--hosts N] [--rss-limit-mb N]
+//                   [--check-seconds N (the agent's host check, 2)]
 //   agent, service and the agent's push port from ZAV_AGENT, ZAV_PUSH_DEV and
 //   ZAV_PUSH_PORT (set by CTest: the tests' build of the agent).
 #include <httplib.h>
@@ -215,20 +217,6 @@ QJsonObject waitingPerKey()
         .toObject();
 }
 
-/// How many raw answers still wait to be served (-1 if the service does not answer).
-int queuedRaw()
-{
-    httplib::Client cli("127.0.0.1", servicePort);
-    auto res = cli.Get("/admin/queues");
-    if (!res) {
-        return -1;
-    }
-    return QJsonDocument::fromJson(QByteArray::fromStdString(res->body))
-        .object()
-        .value(QLatin1String("next"))
-        .toInt(-1);
-}
-
 // ---- bookkeeping ----------------------------------------------------------
 
 struct Host
@@ -386,6 +374,7 @@ int main(int argc, char* argv[])
 {
     int seconds = 300;
     int peers = 50;
+    double checkSeconds = 2; // the tests' agent checks its hosts every 2 s
     int hosts = 20;
     long rssLimitMb = 5; // 0: report only (sanitizer builds, whose allocator keeps freed memory)
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -396,6 +385,8 @@ int main(int argc, char* argv[])
             peers = std::atoi(argv[i + 1]);
         } else if (a == "--rss-limit-mb") {
             rssLimitMb = std::atol(argv[i + 1]);
+        } else if (a == "--check-seconds") {
+            checkSeconds = std::atof(argv[i + 1]);
         } else if (a == "--hosts") {
             hosts = std::atoi(argv[i + 1]);
         }
@@ -459,12 +450,6 @@ int main(int argc, char* argv[])
         say("zav-push-dev did not start (port busy?): " + readFile(dir + "/push-dev.log"));
         return 1;
     }
-    // Raw answers go to whoever asks next; another agent on this machine may
-    // poll the same port, so several are queued (a 902 of 1 s harms nobody).
-    for (int i = 0; i < 60; ++i) {
-        post("/admin/next", "{\"code\":902,\"data\":1}");
-    }
-
     const pid_t ownHost = spawnHost();
     const std::vector<std::string> env = {
         "XDG_RUNTIME_DIR=" + dir, "QT_QPA_PLATFORM=offscreen",
@@ -505,10 +490,8 @@ int main(int argc, char* argv[])
         std::to_string(counted.size() + autos.size() + churn.size() + departing.size() + 1) +
         " hosts; waiting for the first poll");
 
-    // The first tick comes one interval after start; its answer is the
-    // queued 902, after which the agent polls every second.
-    // Switched once our own clients (products "Zs...") are polled about every
-    // second; then wait until the spare raw answers are gone.
+    // The tests' agent polls every half second from the start: go on once
+    // our own clients (products "Zs...") are being polled.
     auto ownPolls = [&dir] {
         const std::string log = readFile(dir + "/push-dev.log");
         int n = 0;
@@ -533,16 +516,8 @@ int main(int argc, char* argv[])
             seen = now;
             window = Clock::now();
         }
-        if (queuedRaw() == 0) {
-            for (int i = 0; i < 30; ++i) {
-                post("/admin/next", "{\"code\":902,\"data\":1}");
-            }
-        }
     }
-    while (queuedRaw() > 0 && since(agentStart) < 240) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    }
-    say("poll interval switched to 1 s at " + std::to_string(int(since(agentStart))) + " s");
+    say("polling under way at " + std::to_string(int(since(agentStart))) + " s");
 
     std::vector<std::thread> threads;
     for (int i = 0; i < peers; ++i) {
@@ -693,7 +668,7 @@ int main(int argc, char* argv[])
     const std::string agentLog = readFile(dir + "/agent.log");
     int departedGone = 0, departedPending = 0;
     for (const auto& k : killed) {
-        const double nextCheck = (int(k.second / 120) + 1) * 120.0;
+        const double nextCheck = (int(k.second / checkSeconds) + 1) * checkSeconds;
         std::string r;
         commandOnce("GetMessage:" + std::to_string(k.first), r, true);
         if (nextCheck < agentSeconds - 1) {

@@ -17,7 +17,10 @@
 #include <QPropertyAnimation>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <QtMath>
+
+#include <climits>
 
 namespace {
 
@@ -30,6 +33,13 @@ const char closeButtonStyle[] =
     "background-color:rgb(255, 30, "
     "30);background-image:url(://Resources/close_pressed.png);background-repeat:no-repeat;"
     "background-position: center center;}";
+
+/// Room left and right of an action button's label, beyond the style's own.
+const int labelPadding = 10;
+
+/// The longest expiry time a message can ask for, in seconds (about 24 days,
+/// the most a timer takes).
+const qint64 maxTimeoutSeconds = INT_MAX / 1000;
 
 const char actionButtonStyle[] =
     "QPushButton { color:white;background-color:rgb(0, 170, "
@@ -90,6 +100,8 @@ void MessageWindow::setMessage(Message* msg)
     // Texts of a message may be HTML that refers to files: shown without them.
     safetext::setLabelText(ui.lblSource, sender);
     safetext::setLabelText(ui.lblTitle, msg->title);
+    fullTitle = ui.lblTitle->text();
+    ui.lblTitle->installEventFilter(this); // elides the title on resize
     safetext::setBrowserText(ui.txtMessage, msg->summary);
     // Links in the body open in the browser; the body never navigates away.
     ui.txtMessage->setOpenLinks(false);
@@ -101,27 +113,37 @@ void MessageWindow::setMessage(Message* msg)
         delete ui.hlMid; // with vlContent
         ui.hlMid = nullptr;
         ui.vlContent = nullptr;
+        ui.lblTitle->removeEventFilter(this);
         delete ui.lblTitle;
         ui.lblTitle = nullptr;
         delete ui.txtMessage;
         ui.txtMessage = nullptr;
         showPage(msg->url);
-    } else {
+    }
+    QList<QPushButton*> buttons;
+    if (ui.hlBottom) {
         for (MessageAction* action : qAsConst(msg->actions)) {
             auto* button = new QPushButton(ui.widget);
             button->setObjectName(QStringLiteral("btn") + action->id);
             button->setProperty("url", action->url);
             button->setProperty("id", action->id);
             button->setMinimumHeight(22);
-            button->setMinimumWidth(70);
+            button->setMinimumWidth(qMax(
+                70, button->fontMetrics().horizontalAdvance(action->action) + 2 * labelPadding));
             button->setStyleSheet(QLatin1String(actionButtonStyle));
             button->setText(action->action);
             button->setAccessibleName(action->action);
-            ui.hlBottom->addWidget(button);
+            buttons << button;
             connect(button, &QPushButton::clicked, this, &MessageWindow::btnClicked);
         }
     }
 
+    if (QScreen* screen = QGuiApplication::primaryScreen()) {
+        area = screen->availableGeometry();
+    }
+    // Never larger than the screen, whatever the message asks for.
+    const int mostWidth = area.isEmpty() ? QWIDGETSIZE_MAX : area.width();
+    const int mostHeight = area.isEmpty() ? QWIDGETSIZE_MAX : area.height();
     for (auto it = msg->settings.constBegin(); it != msg->settings.constEnd(); ++it) {
         bool ok = false;
         const int value = it.value().toInt(&ok, 10);
@@ -129,18 +151,35 @@ void MessageWindow::setMessage(Message* msg)
             continue;
         }
         if (it.key() == QLatin1String("height")) {
-            setFixedHeight(value);
+            setFixedHeight(qBound(0, value, mostHeight));
         } else if (it.key() == QLatin1String("width")) {
-            setFixedWidth(value);
+            setFixedWidth(qBound(0, value, mostWidth));
         }
     }
 
-    QRect available;
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        available = screen->availableGeometry();
+    // Buttons that do not fit in one row take more rows; the popup grows.
+    const QMargins rowMargins = ui.hlBottom ? ui.hlBottom->contentsMargins() : QMargins();
+    const int extraHeight =
+        arrangeButtons(buttons, width() - 10 - rowMargins.left() - rowMargins.right());
+    if (extraHeight > 0) {
+        const int grown = qMin(height() + extraHeight, mostHeight);
+        if (minimumHeight() == maximumHeight()) {
+            setFixedHeight(grown);
+        } else {
+            resize(width(), grown);
+        }
     }
-    placement(available, size(), msg->settings.value(QStringLiteral("position")), &restPos,
-              &hiddenPos);
+
+    // A popup that asks for it closes by itself after "timeout" seconds.
+    bool timed = false;
+    const qint64 seconds = msg->settings.value(QStringLiteral("timeout")).toLongLong(&timed, 10);
+    if (timed && seconds > 0) {
+        expiryLeftMs = static_cast<int>(qMin(seconds, maxTimeoutSeconds) * 1000);
+    }
+
+    const QString position = msg->settings.value(QStringLiteral("position"));
+    restCorner = cornerOf(position);
+    placement(area, size(), position, &restPos, &hiddenPos);
 
     // What a screen reader announces: sender, title and the summary as plain text.
     setAccessibleName(msg->title.isEmpty() ? sender : sender + QStringLiteral(": ") + msg->title);
@@ -185,6 +224,30 @@ void MessageWindow::showPage(const QString& url)
     ui.vlMain->addWidget(link);
 }
 
+MessageWindow::Corner MessageWindow::cornerOf(const QString& position)
+{
+    const bool bottom = position.contains(QLatin1String("bottom"));
+    const bool top = position.contains(QLatin1String("top"));
+    const bool left = position.contains(QLatin1String("left"));
+    const bool right = position.contains(QLatin1String("right"));
+    if (bottom && right) {
+        return BottomRight;
+    }
+    if (bottom && left) {
+        return BottomLeft;
+    }
+    if (top && right) {
+        return TopRight;
+    }
+    if (left && top) {
+        return TopLeft;
+    }
+    if (position.contains(QLatin1String("center"))) {
+        return Center;
+    }
+    return BottomRight;
+}
+
 void MessageWindow::placement(const QRect& available, const QSize& size, const QString& position,
                               QPoint* rest, QPoint* hidden)
 {
@@ -192,26 +255,27 @@ void MessageWindow::placement(const QRect& available, const QSize& size, const Q
     const int H = available.height();
     const int w = size.width();
     const int h = size.height();
-    *rest = QPoint(W - w, H - h);
-    *hidden = QPoint(W - w, H);
-    if (position.contains(QLatin1String("bottom")) && position.contains(QLatin1String("right"))) {
+    switch (cornerOf(position)) {
+    case BottomRight:
         *rest = QPoint(W - w, H - h);
         *hidden = QPoint(W - w, H);
-    } else if (position.contains(QLatin1String("bottom")) &&
-               position.contains(QLatin1String("left"))) {
+        break;
+    case BottomLeft:
         *rest = QPoint(0, H - h);
         *hidden = QPoint(0, H);
-    } else if (position.contains(QLatin1String("top")) &&
-               position.contains(QLatin1String("right"))) {
+        break;
+    case TopRight:
         *rest = QPoint(W - w, 0);
         *hidden = QPoint(W - w, -h);
-    } else if (position.contains(QLatin1String("left")) &&
-               position.contains(QLatin1String("top"))) {
+        break;
+    case TopLeft:
         *rest = QPoint(0, 0);
         *hidden = QPoint(0, -h);
-    } else if (position.contains(QLatin1String("center"))) {
+        break;
+    case Center:
         *rest = QPoint((W - w) / 2, (H - h) / 2);
         *hidden = *rest;
+        break;
     }
     // A panel at the top or left of the screen moves the available area.
     *rest += available.topLeft();
@@ -223,6 +287,13 @@ void MessageWindow::popup()
     move(restPos);
     showAnimation();
     show();
+    if (expiryLeftMs > 0) {
+        expiry = new QTimer(this);
+        expiry->setSingleShot(true);
+        connect(expiry, &QTimer::timeout, this, &MessageWindow::close);
+        expiry->start(expiryLeftMs);
+        expiryClock.start();
+    }
     QAccessibleEvent alert(this, QAccessible::Alert);
     QAccessible::updateAccessibility(&alert);
 }
@@ -233,6 +304,20 @@ void MessageWindow::showAnimation()
     animation->setDuration(200);
     animation->setStartValue(hiddenPos);
     animation->setEndValue(restPos);
+    animation->start(QAbstractAnimation::KeepWhenStopped);
+}
+
+void MessageWindow::slideTo(const QPoint& rest)
+{
+    restPos = rest;
+    if (!animation) {
+        animation = new QPropertyAnimation(this, "pos");
+    }
+    disconnect(animation, &QPropertyAnimation::finished, this, &MessageWindow::clearAll);
+    animation->stop();
+    animation->setDuration(200);
+    animation->setStartValue(pos());
+    animation->setEndValue(rest);
     animation->start(QAbstractAnimation::KeepWhenStopped);
 }
 
@@ -328,6 +413,7 @@ void MessageWindow::mouseMoveEvent(QMouseEvent* event)
     if (dragging && event->buttons() != Qt::NoButton) {
         move(event->globalPos() - dragOffset);
         event->accept();
+        emit onDragged();
     }
 }
 
@@ -335,4 +421,84 @@ void MessageWindow::mouseReleaseEvent(QMouseEvent* event)
 {
     Q_UNUSED(event)
     dragging = false;
+}
+
+void MessageWindow::enterEvent(QEvent* event)
+{
+    Q_UNUSED(event)
+    if (expiry && expiry->isActive()) { // paused while the pointer is over the popup
+        expiryLeftMs = qMax(0, expiryLeftMs - static_cast<int>(expiryClock.elapsed()));
+        expiry->stop();
+    }
+}
+
+void MessageWindow::leaveEvent(QEvent* event)
+{
+    Q_UNUSED(event)
+    if (expiry && !expiry->isActive()) {
+        expiry->start(expiryLeftMs);
+        expiryClock.start();
+    }
+}
+
+bool MessageWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == ui.lblTitle && event->type() == QEvent::Resize) {
+        elideTitle();
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void MessageWindow::elideTitle()
+{
+    QLabel* label = ui.lblTitle;
+    const bool rich = label->textFormat() == Qt::RichText ||
+                      (label->textFormat() == Qt::AutoText && Qt::mightBeRichText(fullTitle));
+    if (rich) {
+        return; // markup cannot be cut by width; such a title keeps its form
+    }
+    const int room = label->contentsRect().width() - 2 * label->margin();
+    const QString shown = label->fontMetrics().elidedText(fullTitle, Qt::ElideRight, room);
+    label->setText(shown);
+    label->setToolTip(
+        shown == fullTitle ? QString() : Qt::convertFromPlainText(fullTitle, Qt::WhiteSpaceNormal));
+}
+
+int MessageWindow::arrangeButtons(const QList<QPushButton*>& buttons, int rowWidth)
+{
+    QHBoxLayout* row = ui.hlBottom;
+    const int spacing = row ? row->spacing() : 0;
+    int used = -1; // width taken in the current row; -1 while it is empty
+    int rows = 1;
+    int rowHeight = 0;
+    for (QPushButton* button : buttons) {
+        int w = qMax(button->minimumWidth(), button->sizeHint().width());
+        if (w > rowWidth) { // too long even alone: the label's start, the rest as a tooltip
+            const QString label = button->text();
+            button->setToolTip(Qt::convertFromPlainText(label, Qt::WhiteSpaceNormal));
+            button->setText(button->fontMetrics().elidedText(label, Qt::ElideRight,
+                                                             rowWidth - 2 * labelPadding));
+            button->setMinimumWidth(rowWidth);
+            button->setMaximumWidth(rowWidth);
+            w = rowWidth;
+        }
+        if (used >= 0 && used + spacing + w > rowWidth) {
+            auto* next = new QHBoxLayout;
+            next->setSpacing(spacing);
+            next->setContentsMargins(ui.hlBottom->contentsMargins());
+            next->addItem(new QSpacerItem(40, 20, QSizePolicy::Expanding, QSizePolicy::Minimum));
+            ui.vlMain->addLayout(next);
+            row = next;
+            used = -1;
+            ++rows;
+        }
+        row->addWidget(button);
+        used = (used < 0 ? 0 : used + spacing) + w;
+        rowHeight = qMax(rowHeight, qMax(button->minimumHeight(), button->sizeHint().height()));
+    }
+    if (rows == 1) {
+        return 0;
+    }
+    const QMargins margins = ui.hlBottom->contentsMargins();
+    return (rows - 1) * (rowHeight + margins.top() + margins.bottom());
 }

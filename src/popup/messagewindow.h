@@ -4,31 +4,57 @@
 
 #include "ui_PopupMessageWindow.h"
 
+#include <QElapsedTimer>
 #include <QPoint>
 #include <QUrl>
 #include <QWidget>
 
 class Message;
 class QPropertyAnimation;
+class QTimer;
 
 class MessageWindow : public QWidget
 {
     Q_OBJECT
 
 public:
+    /// Where a popup rests, by its "position" setting.
+    enum Corner
+    {
+        BottomRight,
+        BottomLeft,
+        TopRight,
+        TopLeft,
+        Center
+    };
+
     explicit MessageWindow(QWidget* parent);
     ~MessageWindow() override;
 
     /// Fills the popup from msg and takes ownership of it; computes the
     /// window's size and its resting and hidden positions. Called once.
     void setMessage(Message* msg);
-    /// Moves the window to its resting place, starts the slide-in and shows it.
+    /// Moves the window to its resting place, starts the slide-in and shows it;
+    /// starts the expiry time if the message asked for one.
     void popup();
 
+    /// The corner a "position" setting names (anything else: bottom right).
+    static Corner cornerOf(const QString& position);
     /// Resting and hidden top-left corners for a window of the given size in
     /// the available area, for a "position" setting (empty: bottom right).
     static void placement(const QRect& available, const QSize& size, const QString& position,
                           QPoint* rest, QPoint* hidden);
+
+    Corner corner() const { return restCorner; }
+    /// Where the window rests; as computed by setMessage for a lone popup
+    /// until setRestPosition or slideTo changes it.
+    QPoint restPosition() const { return restPos; }
+    /// Where the window rests once shown (it still slides in from its hidden place).
+    void setRestPosition(const QPoint& rest) { restPos = rest; }
+    /// Makes rest the resting place and slides there from where the window is.
+    void slideTo(const QPoint& rest);
+    /// The available area the window was placed in.
+    QRect screenArea() const { return area; }
 
     /// Sender text shown when a message names none.
     static QString defaultSender();
@@ -36,6 +62,10 @@ public:
 public slots:
     /// Deletes the message and closes the window at once (no animation).
     bool close();
+
+signals:
+    /// The user moved the window away from its resting place.
+    void onDragged();
 
 private slots:
     void closeAnimation();
@@ -48,10 +78,18 @@ protected:
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
+    void enterEvent(QEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void showAnimation();
     void showPage(const QString& url);
+    /// Lays the action buttons out in as many right-aligned rows as their
+    /// labels need; returns the height the extra rows take.
+    int arrangeButtons(const QList<QPushButton*>& buttons, int rowWidth);
+    /// Shows as much of the title as fits, from its start.
+    void elideTitle();
 
     Ui::PopupMessageWindow ui;
     QPoint dragOffset;
@@ -60,4 +98,10 @@ private:
     Message* message = nullptr;
     QPoint restPos;
     QPoint hiddenPos;
+    QRect area;
+    Corner restCorner = BottomRight;
+    QString fullTitle;
+    QTimer* expiry = nullptr;  ///< single-shot, runs while the pointer is away
+    QElapsedTimer expiryClock; ///< since expiry last started
+    int expiryLeftMs = -1;     ///< when expiry last stopped or started
 };

@@ -1,0 +1,176 @@
+// Popups of every handler sharing a real X screen: stacks at each corner, the
+// cap and the wait, expiry, and what long titles and labels become.
+#include "logcapture.h"
+#include "message/message.h"
+#include "popup/messagehandler.h"
+#include "popup/messagewindow.h"
+#include "xsession.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QScreen>
+#include <QtTest>
+
+namespace {
+
+Message* message(const QString& title, const QMap<QString, QString>& settings,
+                 const QStringList& labels = {})
+{
+    auto* msg = new Message();
+    msg->title = title;
+    msg->settings = settings;
+    for (const QString& label : labels) {
+        (msg->actions << new MessageAction(msg)).last()->action = label;
+    }
+    return msg;
+}
+
+const auto area = [] { return QGuiApplication::primaryScreen()->availableGeometry(); };
+const auto titleOf = [](const QWidget* w) { return w->findChild<QLabel*>("lblTitle")->text(); };
+
+/// Visible popups of the handlers, resting in place, by their number titles.
+QList<MessageWindow*> resting(const QList<MessageHandler*>& handlers)
+{
+    QMap<int, MessageWindow*> byTitle;
+    for (MessageHandler* h : handlers) {
+        for (MessageWindow* w : h->findChildren<MessageWindow*>()) {
+            if (w->isVisible() && w->pos() == w->restPosition()) {
+                byTitle.insert(titleOf(w).toInt(), w);
+            }
+        }
+    }
+    return byTitle.values();
+}
+
+} // namespace
+
+class TestPopupStack : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void stack_data()
+    {
+        QTest::addColumn<QString>("position");
+        QTest::addColumn<int>("count"); // then the middle one (of two, the first) closes
+        for (const char* position : {"bottom right", "bottom left", "top right", "left top"}) {
+            QTest::addRow("%s x3, middle closed", position) << position << 3;
+        }
+        QTest::addRow("center x2, first closed") << "center" << 2;
+    }
+
+    // Each popup rests clear of the others, the first at the corner, each next
+    // one just beyond the one before, toward the middle; the ones after a closed
+    // one move in. Messages alternate between two handlers.
+    void stack()
+    {
+        QFETCH(QString, position);
+        QFETCH(int, count);
+        MessageHandler a, b;
+        for (int i = 0; i < count; ++i) {
+            (i % 2 ? b : a)
+                .handle(message(QString::number(i), {{"position", position}, {"height", "150"}}));
+        }
+        const bool up = position.contains("bottom"), right = position.contains("right");
+        const auto check = [&](int n) {
+            QTRY_COMPARE(resting({&a, &b}).size(), n);
+            const QList<MessageWindow*> w = resting({&a, &b});
+            const QRect first = w.at(0)->geometry();
+            const QPoint corner(right ? area().right() : area().left(),
+                                up ? area().bottom() : area().top());
+            QVERIFY(area().contains(first) &&
+                    (position == "center"
+                         ? (first.center() - area().center()).manhattanLength() <= 2
+                         : first.contains(corner)));
+            for (int i = 1; i < n; ++i) {
+                const QRect prev = w.at(i - 1)->geometry(), next = w.at(i)->geometry();
+                const int gap = up ? prev.top() - next.bottom() : next.top() - prev.bottom();
+                QVERIFY(gap > 0 && gap <= 10 && area().contains(next));
+            }
+        };
+        check(count);
+        QPointer<MessageWindow> closed = resting({&a, &b}).at((count - 1) / 2);
+        closed->close();
+        QTRY_VERIFY(!closed);
+        check(count - 1);
+    }
+
+    // At most 10 on screen; the rest wait in order and come as others close;
+    // past 100 waiting, new ones are dropped. Sizes are clamped to the screen.
+    void capAndWait()
+    {
+        LogCapture log;
+        MessageHandler a, b;
+        a.handle(message("huge", {{"width", "16000"}, {"height", "16000"}}));
+        QTRY_COMPARE(resting({&a}).size(), 1);
+        QCOMPARE(resting({&a}).at(0)->geometry(), area());
+        resting({&a}).at(0)->close();
+        QTRY_VERIFY(a.findChildren<MessageWindow*>().isEmpty());
+        for (int i = 0; i < 115; ++i) {
+            (i % 2 ? b : a).handle(message(QString::number(i), {{"height", "50"}}));
+        }
+        QTRY_COMPARE(resting({&a, &b}).size(), 10);
+        resting({&a, &b}).at(4)->close();
+        QTRY_COMPARE(titleOf(resting({&a, &b}).constLast()), QStringLiteral("10"));
+        QCOMPARE(log.count("too many messages waiting"), 5);
+        QVERIFY(log.with("too many messages waiting").first().endsWith("\"110\""));
+    }
+
+    // "timeout" closes a popup after that many seconds, not while the pointer is
+    // over it; other values leave it open.
+    void expiry()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        MessageHandler h;
+        h.handle(message("1", {{"timeout", "1"}, {"position", "left top"}}));
+        h.handle(message("2", {{"timeout", "1"}, {"position", "top right"}}));
+        h.handle(message("3", {{"timeout", "0"}, {"position", "bottom left"}})); // stays
+        QTRY_COMPARE(resting({&h}).size(), 3);
+        QPointer<MessageWindow> timed = resting({&h}).at(0), hovered = resting({&h}).at(1);
+        QEvent enter(QEvent::Enter), leave(QEvent::Leave);
+        QApplication::sendEvent(hovered, &enter);
+        QTRY_VERIFY_WITH_TIMEOUT(!timed, 3000);
+        QVERIFY(clock.elapsed() >= 900); // a coarse timer may fire 5 % early
+        QTest::qWait(500);               // the hovered one outlives its time
+        QVERIFY(hovered);
+        QApplication::sendEvent(hovered, &leave);
+        QTRY_VERIFY_WITH_TIMEOUT(!hovered, 3000);
+        QCOMPARE(resting({&h}).size(), 1);
+    }
+
+    // A long title shows its start; buttons never cut their labels: they wrap
+    // into more rows, and a label too long even for a row shows its start.
+    void longTexts()
+    {
+        const QString title = "Your storage is almost full: 9.6 GB of 10 GB are used already";
+        const QStringList labels{"Remind me later", "Upgrade now", "Never ask again",
+                                 "Upgrade " + QString("now and get more ").repeated(5)};
+        MessageHandler h;
+        h.handle(message(title, {{"position", "center"}}, labels));
+        QTRY_COMPARE(resting({&h}).size(), 1);
+        MessageWindow* w = resting({&h}).at(0);
+        auto* label = w->findChild<QLabel*>("lblTitle");
+        const QString shown = label->text();
+        QVERIFY(title.startsWith(shown.chopped(1)) && shown.endsWith(QChar(0x2026)) &&
+                label->toolTip().contains(title));
+        QVERIFY(label->fontMetrics().horizontalAdvance(shown) <= label->width());
+        const auto buttons = w->findChildren<QPushButton*>(QRegularExpression("^btn$"));
+        QCOMPARE(buttons.size(), labels.size());
+        for (QPushButton* button : buttons) {
+            QVERIFY(
+                QRect(QPoint(), w->size()).contains(QRect(button->mapTo(w, {}), button->size())));
+            QVERIFY(button->fontMetrics().horizontalAdvance(button->text()) <= button->width());
+            QVERIFY(labels.indexOf(button->text()) >= 0 ||
+                    button->toolTip().contains(labels.last()));
+        }
+    }
+};
+
+// Real windows on a private X server when there is one, offscreen otherwise.
+XSession x;
+[[maybe_unused]] const bool onX = XSession::available() && x.start() &&
+                                  qputenv("DISPLAY", x.display.toLocal8Bit()) &&
+                                  qputenv("QT_QPA_PLATFORM", "xcb");
+QTEST_MAIN(TestPopupStack)
+#include "tst_popupx11.moc"
