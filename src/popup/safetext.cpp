@@ -134,6 +134,15 @@ void SafeTextDocument::sanitize()
             QTextCharFormat format = fragment.charFormat();
             bool changed = format.hasProperty(QTextFormat::TextToolTip);
             format.clearProperty(QTextFormat::TextToolTip);
+            // Glyphs are drawn at the size asked for: a huge one costs memory.
+            if (format.doubleProperty(QTextFormat::FontPointSize) > maxFontPoints) {
+                format.setFontPointSize(maxFontPoints);
+                changed = true;
+            }
+            if (format.intProperty(QTextFormat::FontPixelSize) > maxFontPoints * 4 / 3) {
+                format.setProperty(QTextFormat::FontPixelSize, maxFontPoints * 4 / 3);
+                changed = true;
+            }
             if (format.isImageFormat()) {
                 QTextImageFormat image = format.toImageFormat();
                 QString source = image.name();

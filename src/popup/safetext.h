@@ -28,13 +28,15 @@ public:
     static constexpr qint64 maxImagePixels = 2 * 1024 * 1024;
     /// Largest width and height an image is shown at.
     static constexpr int maxImageSide = 1024;
+    /// Largest font size, in points (pixel sizes likewise, at 96 dpi).
+    static constexpr int maxFontPoints = 48;
 
     explicit SafeTextDocument(QObject* parent = nullptr);
 
     /// Decides now about every image of the document: a refused one becomes a
     /// transparent pixel, every image is shown at most maxImageSide wide and
-    /// high, and tool tips (shown as rich text themselves) are dropped. Call
-    /// after setting the text.
+    /// high; fonts are made at most maxFontPoints large, and tool tips (shown
+    /// as rich text themselves) are dropped. Call after setting the text.
     void sanitize();
     /// How many resources were refused so far.
     int refusedCount() const { return refused; }
