@@ -144,6 +144,14 @@ void MessageWindow::setMessage(Message* msg)
     // Never larger than the screen, whatever the message asks for.
     const int mostWidth = area.isEmpty() ? QWIDGETSIZE_MAX : area.width();
     const int mostHeight = area.isEmpty() ? QWIDGETSIZE_MAX : area.height();
+    // Nor do a sender or a title make it larger: their text (a wide table, a
+    // long line) would otherwise set the popup's least size, and a popup
+    // 32767 pixels square takes gigabytes.
+    for (QLabel* label : {ui.lblSource, ui.lblTitle}) {
+        if (label) {
+            label->setMaximumSize(mostWidth - 40, mostHeight / 4);
+        }
+    }
     for (auto it = msg->settings.constBegin(); it != msg->settings.constEnd(); ++it) {
         bool ok = false;
         const int value = it.value().toInt(&ok, 10);
