@@ -37,6 +37,50 @@ const QString& transparentPixelUrl()
     return url;
 }
 
+/// Whether Qt may read text as HTML in reasonable time. Its HTML parser takes
+/// time quadratic in how deeply elements nest (20,000 nested div elements:
+/// 7 s), and its layout time doubles with every table nested in another (21
+/// levels: 9 s): text nested deeper than this is shown as plain text. The
+/// depth is counted from the tags alone, as if no element closed by itself,
+/// so it can only come out too high.
+bool readableAsHtml(const QString& text)
+{
+    static const QStringList empty{"area",  "base", "br",   "col",   "embed",  "hr",    "img",
+                                   "input", "link", "meta", "param", "source", "track", "wbr"};
+    const int maxDepth = 256;
+    const int maxTables = 8;
+    int depth = 0;
+    int tables = 0;
+    for (int at = text.indexOf(QLatin1Char('<')); at >= 0;
+         at = text.indexOf(QLatin1Char('<'), at + 1)) {
+        const bool closing = text.midRef(at + 1, 1) == QLatin1String("/");
+        int end = at + (closing ? 2 : 1);
+        while (end < text.size() && text.at(end).isLetterOrNumber()) {
+            ++end;
+        }
+        const QString name =
+            text.mid(at + (closing ? 2 : 1), end - at - (closing ? 2 : 1)).toLower();
+        if (name.isEmpty() || !name.at(0).isLetter() || empty.contains(name)) {
+            continue;
+        }
+        const int step = closing ? -1 : 1;
+        depth = qMax(0, depth + step);
+        if (name == QLatin1String("table")) {
+            tables = qMax(0, tables + step);
+        }
+        if (depth > maxDepth || tables > maxTables) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// Whether text is to be read as HTML: what Qt guesses, and readable.
+bool isHtml(const QString& text)
+{
+    return Qt::mightBeRichText(text) && readableAsHtml(text);
+}
+
 bool isPlaceholder(const QVariant& value)
 {
     return value.userType() == QMetaType::QImage &&
@@ -45,9 +89,7 @@ bool isPlaceholder(const QVariant& value)
 
 } // namespace
 
-SafeTextDocument::SafeTextDocument(QObject* parent) : QTextDocument(parent) {}
-
-QVariant SafeTextDocument::loadResource(int type, const QUrl& name)
+QVariant ResourceGate::load(int type, const QUrl& name)
 {
     QVariant value;
     const QString scheme = name.scheme().toLower();
@@ -57,24 +99,27 @@ QVariant SafeTextDocument::loadResource(int type, const QUrl& name)
         if (file.open(QIODevice::ReadOnly)) {
             const QByteArray bytes = file.readAll();
             QImage image;
-            if (type != ImageResource) {
+            if (type != QTextDocument::ImageResource) {
                 value = bytes;
             } else if (image.loadFromData(bytes)) {
                 value = image;
             }
         }
-    } else if (scheme == QLatin1String("data") && type == ImageResource) {
+    } else if (scheme == QLatin1String("data") && type == QTextDocument::ImageResource) {
         value = loadDataImage(name);
     }
-    if (!value.isValid()) {
-        return refuse(type, name);
+    if (value.isValid()) {
+        return value;
     }
-    // Kept, so that the document neither loads nor counts it twice.
-    addResource(type, name, value);
-    return value;
+    if (refused++ == 0) {
+        qDebug().noquote() << "text resource not loaded (only data: images and the agent's own):"
+                           << name.toString().left(100);
+    }
+    return type == QTextDocument::ImageResource ? QVariant(transparentPixel())
+                                                : QVariant(QByteArray());
 }
 
-QVariant SafeTextDocument::loadDataImage(const QUrl& name)
+QVariant ResourceGate::loadDataImage(const QUrl& name)
 {
     QByteArray url = name.toEncoded();
     url = QByteArray::fromPercentEncoding(url.mid(url.indexOf(':') + 1)); // after "data:"
@@ -107,16 +152,19 @@ QVariant SafeTextDocument::loadDataImage(const QUrl& name)
     return image;
 }
 
-QVariant SafeTextDocument::refuse(int type, const QUrl& name)
+SafeTextDocument::SafeTextDocument(QObject* parent) : QTextDocument(parent) {}
+
+QVariant SafeTextDocument::loadResource(int type, const QUrl& name)
 {
-    if (refused++ == 0) {
-        qDebug().noquote() << "text resource not loaded (only data: images and the agent's own):"
-                           << name.toString().left(100);
-    }
-    const QVariant value =
-        type == ImageResource ? QVariant(transparentPixel()) : QVariant(QByteArray());
+    const QVariant value = gate.load(type, name);
+    // Kept, so that the document neither loads nor counts it twice.
     addResource(type, name, value);
     return value;
+}
+
+QVariant SafeTextBrowser::loadResource(int type, const QUrl& name)
+{
+    return gate.load(type, name);
 }
 
 void SafeTextDocument::sanitize()
@@ -149,15 +197,25 @@ void SafeTextDocument::sanitize()
                 if (source.startsWith(QLatin1String(":/"))) {
                     source.prepend(QLatin1String("qrc")); // as Qt's image handler reads it
                 }
-                if (isPlaceholder(resource(ImageResource, QUrl(source)))) {
+                const QVariant loaded = resource(ImageResource, QUrl(source));
+                if (isPlaceholder(loaded)) {
                     image.setName(transparentPixelUrl());
                 }
-                for (const auto side : {QTextFormat::ImageWidth, QTextFormat::ImageHeight}) {
-                    if (image.doubleProperty(side) > maxImageSide) {
-                        image.setProperty(side, double(maxImageSide));
-                    }
-                }
-                changed = changed || image != format;
+                // Both sides given, so that the layout never scales one by the
+                // other itself (in int, which a height of 10^8 overflows).
+                const QSizeF natural = loaded.value<QImage>().size().expandedTo(QSize(1, 1));
+                const bool hasWidth = image.hasProperty(QTextFormat::ImageWidth);
+                const bool hasHeight = image.hasProperty(QTextFormat::ImageHeight);
+                const qreal width = hasWidth ? image.width()
+                                    : hasHeight
+                                        ? image.height() * natural.width() / natural.height()
+                                        : natural.width();
+                const qreal height = hasHeight  ? image.height()
+                                     : hasWidth ? width * natural.height() / natural.width()
+                                                : natural.height();
+                image.setWidth(qBound<qreal>(0, width, maxImageSide));
+                image.setHeight(qBound<qreal>(0, height, maxImageSide));
+                changed = true;
                 format = image;
             }
             if (changed) {
@@ -175,7 +233,7 @@ void SafeTextDocument::sanitize()
 
 void safetext::setLabelText(QLabel* label, const QString& text)
 {
-    if (!Qt::mightBeRichText(text)) {
+    if (!isHtml(text)) {
         label->setTextFormat(Qt::PlainText);
         label->setText(text);
         return;
@@ -196,18 +254,24 @@ void safetext::setLabelText(QLabel* label, const QString& text)
                                              : Qt::convertFromPlainText(document.toPlainText()));
 }
 
-void safetext::setBrowserText(QTextBrowser* browser, const QString& text)
+void safetext::setBrowserText(SafeTextBrowser* browser, const QString& text)
 {
-    auto* document = new SafeTextDocument(browser);
-    document->setDefaultFont(browser->font());
-    browser->setDocument(document);
-    browser->setText(text);
-    document->sanitize();
+    if (!isHtml(text)) {
+        browser->setPlainText(text);
+        return;
+    }
+    // Made safe before the browser lays it out: what the text asks for (an
+    // image 10^8 pixels high) could take the main thread for good.
+    SafeTextDocument safe;
+    safe.setDefaultFont(browser->font());
+    safe.setHtml(text);
+    safe.sanitize();
+    browser->setHtml(safe.toHtml());
 }
 
 QString safetext::plainText(const QString& text)
 {
-    if (!Qt::mightBeRichText(text)) {
+    if (!isHtml(text)) {
         return text;
     }
     SafeTextDocument document;

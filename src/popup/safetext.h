@@ -6,26 +6,43 @@
 // would read until memory runs out, a FIFO would block the agent for good.
 #pragma once
 
-#include <QSet>
 #include <QString>
+#include <QTextBrowser>
 #include <QTextDocument>
 #include <QUrl>
 
 class QLabel;
-class QTextBrowser;
 
-/// A text document that loads only what a text carries within itself: images
-/// written as data: URLs, up to maxImagePixels for all of them together, and
-/// the agent's own resources (qrc:). Any other image is a transparent pixel,
-/// any other style sheet or document is empty; nothing is opened.
+/// What a message's text may load: images written as data: URLs, up to
+/// maxImagePixels for all of them together, and the agent's own resources
+/// (qrc:). Any other image is a transparent pixel, any other style sheet or
+/// document is empty; nothing is opened.
+class ResourceGate
+{
+public:
+    /// Pixels of all data: images together (8 MB as 32-bit colour). An image
+    /// past that is refused like a local one.
+    static constexpr qint64 maxImagePixels = 2 * 1024 * 1024;
+
+    /// What a text document is to use for the resource (never null for an
+    /// image, so that Qt does not go and read the file itself).
+    QVariant load(int type, const QUrl& name);
+    /// How many resources were refused so far.
+    int refusedCount() const { return refused; }
+
+private:
+    QVariant loadDataImage(const QUrl& name);
+
+    qint64 pixelsLoaded = 0;
+    int refused = 0;
+};
+
+/// A text document that loads only what a ResourceGate lets through.
 class SafeTextDocument : public QTextDocument
 {
     Q_OBJECT
 
 public:
-    /// Pixels of all data: images of one document together (8 MB as 32-bit
-    /// colour). An image past that is refused like a local one.
-    static constexpr qint64 maxImagePixels = 2 * 1024 * 1024;
     /// Largest width and height an image is shown at.
     static constexpr int maxImageSide = 1024;
     /// Largest font size, in points (pixel sizes likewise, at 96 dpi).
@@ -34,22 +51,33 @@ public:
     explicit SafeTextDocument(QObject* parent = nullptr);
 
     /// Decides now about every image of the document: a refused one becomes a
-    /// transparent pixel, every image is shown at most maxImageSide wide and
-    /// high; fonts are made at most maxFontPoints large, and tool tips (shown
-    /// as rich text themselves) are dropped. Call after setting the text.
+    /// transparent pixel, every image gets both sides, at most maxImageSide;
+    /// fonts are made at most maxFontPoints large, and tool tips (shown as
+    /// rich text themselves) are dropped. Call after setting the text, before
+    /// anything lays the document out.
     void sanitize();
     /// How many resources were refused so far.
-    int refusedCount() const { return refused; }
+    int refusedCount() const { return gate.refusedCount(); }
 
 protected:
     QVariant loadResource(int type, const QUrl& name) override;
 
 private:
-    QVariant loadDataImage(const QUrl& name);
-    QVariant refuse(int type, const QUrl& name);
+    ResourceGate gate;
+};
 
-    qint64 pixelsLoaded = 0;
-    int refused = 0;
+/// The text browser of a popup: it loads only what a ResourceGate lets
+/// through. (A document of its own would lose the browser's lazy layout.)
+class SafeTextBrowser : public QTextBrowser
+{
+    Q_OBJECT
+
+public:
+    using QTextBrowser::QTextBrowser;
+    QVariant loadResource(int type, const QUrl& name) override;
+
+private:
+    ResourceGate gate;
 };
 
 namespace safetext {
@@ -59,8 +87,9 @@ namespace safetext {
 /// images, or where that cannot be had, as its plain text.
 void setLabelText(QLabel* label, const QString& text);
 
-/// Shows text in a text browser, which gets a SafeTextDocument of its own.
-void setBrowserText(QTextBrowser* browser, const QString& text);
+/// Shows text in a popup's text browser: plain text as such; rich text as the
+/// HTML of a SafeTextDocument, made safe before the browser lays it out.
+void setBrowserText(SafeTextBrowser* browser, const QString& text);
 
 /// The plain text of text (plain or rich), for screen readers.
 QString plainText(const QString& text);
