@@ -11,7 +11,6 @@
 
 #include <QLabel>
 #include <QTextBlock>
-#include <QTextBrowser>
 #include <QTextDocument>
 
 namespace {
@@ -63,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const QString text = QString::fromUtf8(reinterpret_cast<const char*>(data), int(size));
 
-    QTextBrowser browser;
+    SafeTextBrowser browser;
     safetext::setBrowserText(&browser, text);
     loadImages(*browser.document(), [](const QString& name) {
         fuzz::check(ownOrData(name), "the text browser kept a refused image");
