@@ -82,16 +82,23 @@ private:
 
 namespace safetext {
 
-/// Shows text in a label: plain text as such; rich text through a
-/// SafeTextDocument, as HTML that refers to nothing but data: and qrc:
-/// images, or where that cannot be had, as its plain text.
+/// Characters of a text shown at most; the rest is cut. More than a popup can
+/// show, and what Qt lays out in a few milliseconds (a 7 MB text took it
+/// longer than 5 s, and 350 MB).
+constexpr int maxTextLength = 100 * 1000;
+
+/// Shows text (at most maxTextLength of it) in a label: plain text as such;
+/// rich text through a SafeTextDocument, as HTML that refers to nothing but
+/// data: and qrc: images, or where that cannot be had, as its plain text.
 void setLabelText(QLabel* label, const QString& text);
 
-/// Shows text in a popup's text browser: plain text as such; rich text as the
-/// HTML of a SafeTextDocument, made safe before the browser lays it out.
+/// Shows text (at most maxTextLength of it) in a popup's text browser: plain
+/// text as such; rich text as the HTML of a SafeTextDocument, made safe
+/// before the browser lays it out.
 void setBrowserText(SafeTextBrowser* browser, const QString& text);
 
-/// The plain text of text (plain or rich), for screen readers.
+/// The plain text of text (plain or rich; at most maxTextLength of it), for
+/// screen readers.
 QString plainText(const QString& text);
 
 } // namespace safetext
