@@ -28,8 +28,9 @@ const qint64 maxStandardInput = 64 * 1024;
 QList<QCommandLineOption> commonOptions()
 {
     return {{QStringLiteral("socket"),
-             "the agent's socket file (default:\n$XDG_RUNTIME_DIR/zav_msg_ipc_pipe, or\n"
-             "<temp>/zav-msg-<uid>/zav_msg_ipc_pipe without\nXDG_RUNTIME_DIR)",
+             "the agent's socket (default: zav_msg_ipc_pipe in\n"
+             "$XDG_RUNTIME_DIR, or in <temp>/zav-msg-<uid> when\n"
+             "XDG_RUNTIME_DIR is not set)",
              "PATH"},
             {QStringLiteral("timeout"),
              "wait this long for the connection and for the\nreply (default 2000)", "MS"}};
@@ -316,17 +317,7 @@ QString usage()
                "  1   no agent is listening on the socket\n"
                "  2   usage error; nothing was sent\n"
                "  3   the agent did not reply in time\n"
-               "  4   the agent answered with an error (\"ERROR: ...\"), printed on stderr\n"
-               "\n"
-               "Examples:\n"
-               "  zav-msgctl hello\n"
-               "  zav-msgctl register -pid 4242 -product P -mac 00:11:22:33:44:55 \\\n"
-               "      -handle customize\n"
-               "  zav-msgctl count 4242\n"
-               "  zav-msgctl get 4242\n"
-               "  zav-msgctl popup --title Update --summary 'Version 2 is out' \\\n"
-               "      --action 1,Download,https://example.com/download --setting position=right\n"
-               "  echo 'The backup is done.' | zav-msgctl popup --title Backup --summary -\n");
+               "  4   the agent answered with an error (\"ERROR: ...\"), printed on stderr\n");
 }
 
 } // namespace msgctl

@@ -30,28 +30,23 @@ QString usage(const QList<QCommandLineOption>& options)
                "Usage: zav-push-dev [OPTION]...\n"
                "A local push service for developing with zav-msg-agent: it answers the agent's\n"
                "detect, message and action requests and takes messages and raw answers on an\n"
-               "admin interface. One line per request goes to stdout.\n"
+               "admin interface. One line per request goes to stdout. An agent polls it when\n"
+               "it was built with PUSH_BASE_URL=http://HOST:PORT/push (the default of a\n"
+               "build is http://127.0.0.1:8360/push).\n"
                "\n"
                "Options:\n") +
            describeOptions(options) +
-           QStringLiteral(
-               "\n"
-               "An option takes its value as --option=VALUE or --option VALUE.\n"
-               "\n"
-               "Agent side: GET /push/channel/polling/detect, .../message and\n"
-               ".../action?id=ID. Admin side: POST /admin/messages, POST /admin/next\n"
-               "[?status=N], GET /admin/actions, GET /admin/queues.\n"
-               "\n"
-               "Exit status:\n"
-               "  0   stopped by SIGINT or SIGTERM (Ctrl-C)\n"
-               "  1   cannot listen on the address\n"
-               "  2   usage error, or a --messages file that cannot be loaded\n"
-               "\n"
-               "Examples:\n"
-               "  zav-push-dev\n"
-               "  zav-push-dev --listen=127.0.0.1:0 --messages=sample-messages.json\n"
-               "  curl -X POST localhost:8360/admin/messages \\\n"
-               "      -d '{\"to\":\"all\",\"message\":{\"uuid\":\"m1\",\"title\":\"Hello\"}}'\n");
+           QStringLiteral("\n"
+                          "An option takes its value as --option=VALUE or --option VALUE.\n"
+                          "\n"
+                          "Agent side: GET /push/channel/polling/detect, .../message and\n"
+                          ".../action?id=ID. Admin side: POST /admin/messages, POST /admin/next\n"
+                          "[?status=N], GET /admin/actions, GET /admin/queues.\n"
+                          "\n"
+                          "Exit status:\n"
+                          "  0   stopped by SIGINT or SIGTERM (Ctrl-C)\n"
+                          "  1   cannot listen on the address\n"
+                          "  2   usage error, or a --messages file that cannot be loaded\n");
 }
 
 int usageError(const QString& reason)
