@@ -96,7 +96,7 @@ int exchange(const msgctl::Request& request, const QString& path, QByteArray* re
         return fail(msgctl::NoAgent, QString::fromLocal8Bit(std::strerror(errno)));
     }
     // connect() and send() wait at most this long (an agent whose backlog is full).
-    timeval limit{request.timeoutMs / 1000, (request.timeoutMs % 1000) * 1000};
+    timeval limit{request.timeoutMs / 1000, suseconds_t(request.timeoutMs % 1000) * 1000};
     ::setsockopt(socket.fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     QElapsedTimer clock;
     clock.start();

@@ -22,7 +22,7 @@ namespace msgctl {
 namespace {
 
 /// The most that "-" reads from standard input.
-const qint64 maxStandardInput = 64 * 1024;
+const int maxStandardInput = 64 * 1024;
 
 // Options that every command takes, before or after its name.
 QList<QCommandLineOption> commonOptions()
@@ -190,6 +190,7 @@ int registerCommand(const QStringList& args, Request* request, QString* text)
         storage.push_back(arg.toLocal8Bit());
     }
     std::vector<char*> argv;
+    argv.reserve(storage.size() + 1);
     for (QByteArray& arg : storage) {
         argv.push_back(arg.data());
     }
