@@ -11,6 +11,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <clocale>
 #include <csignal>
 #include <cstdio>
@@ -232,6 +233,11 @@ int main(int argc, char* argv[])
     std::thread([&server, stopSignals] {
         int sig = 0;
         sigwait(&stopSignals, &sig);
+        // stop() does nothing before the server runs: a signal that comes
+        // right after the start would be lost. Wait for it (5 s at most).
+        for (int i = 0; i < 500 && !server.is_running(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         server.stop();
     }).detach();
 
