@@ -88,6 +88,6 @@ if [ "${1:-}" = "--" ]; then
     "$@"
     exit
 fi
-hyperfine -N --warmup 3 --runs 40 "$@" \
+hyperfine -N --warmup 5 --runs 100 "$@" \
     "$MSGCTL popup --title Update --summary 'Version 2 is out'" \
     "notify-send Update 'Version 2 is out'"
