@@ -42,7 +42,12 @@ add_custom_command(OUTPUT ${ZAV_DEB_DOCS}/changelog.gz
     DEPENDS ${PROJECT_SOURCE_DIR}/cmake/changelog)
 add_custom_target(deb-docs ALL DEPENDS ${ZAV_DEB_DOCS}/changelog.gz)
 
-foreach(component agent pushdev)
+# zav-push-dev's package only when the tool is built (ZAV_BUILD_TOOLS).
+set(ZAV_DEB_COMPONENTS agent)
+if(TARGET zav-push-dev)
+    list(APPEND ZAV_DEB_COMPONENTS pushdev)
+endif()
+foreach(component ${ZAV_DEB_COMPONENTS})
     if(component STREQUAL "agent")
         set(package zav-msg-agent)
     else()
@@ -63,7 +68,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL agent pushdev)
+set(CPACK_COMPONENTS_ALL ${ZAV_DEB_COMPONENTS})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
