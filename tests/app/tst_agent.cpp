@@ -46,7 +46,7 @@ void TestAgent::wholeLife()
     RuntimeDir dir;
     Host a, b;
     FakePush service(FakePush::testPort());
-    QVERIFY(service.server.isListening());
+    QVERIFY2(service.server.isListening(), qPrintable(service.server.errorString()));
     service.answer = [&a](const QString& target) -> QByteArray {
         if (!target.contains("mac=M&product=T") || !target.contains(a.pid())) {
             return R"({"code":800,"data":0})";
