@@ -134,21 +134,31 @@ int main(int argc, char* argv[])
     socket.write(command.toUtf8());
     socket.flush();
 
-    // The protocol has no framing: read until the reply is whole or time is up.
+    // The protocol has no framing: read until the reply is whole, as long as
+    // it keeps coming (a big message list comes in many parts).
     QElapsedTimer clock;
     clock.start();
-    QByteArray reply;
-    while (!isWholeReply(reply)) {
-        const qint64 left = timeoutMs - clock.elapsed();
-        if (left <= 0 || !socket.waitForReadyRead(int(left))) {
-            if (socket.bytesAvailable() == 0) {
-                break;
+    PipeReply tracker;
+    while (!tracker.isWhole()) {
+        if (socket.bytesAvailable() == 0) {
+            const qint64 left = timeoutMs - clock.elapsed();
+            if (left <= 0 || !socket.waitForReadyRead(int(left))) {
+                if (socket.bytesAvailable() == 0) {
+                    break;
+                }
             }
         }
-        reply += socket.readAll();
+        tracker.add(socket.readAll());
+        clock.restart();
     }
+    const QByteArray& reply = tracker.bytes();
     if (reply.isEmpty()) {
         return fail(NoReply, QStringLiteral("the agent did not reply within %1 ms").arg(timeoutMs));
+    }
+    if (!tracker.isWhole()) {
+        return fail(
+            NoReply,
+            QStringLiteral("the agent's reply stopped short after %1 bytes").arg(reply.size()));
     }
 
     const QString text = QString::fromUtf8(reply.constData(), reply.size());
