@@ -1,67 +1,43 @@
-// Keeps the debug lines written while a test step runs.
+// Keeps the debug lines written (from any thread) while it lives.
 #pragma once
 
 #include <QMutex>
 #include <QMutexLocker>
 #include <QStringList>
-#include <QtGlobal>
 
-/// Keeps every debug line written while it lives (from any thread) and still
-/// passes them on to the handler installed before it.
 class LogCapture
 {
 public:
-    LogCapture()
-    {
-        current = this;
-        previous = qInstallMessageHandler(&LogCapture::handler);
-    }
-    ~LogCapture()
-    {
-        qInstallMessageHandler(previous);
-        current = nullptr;
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
+    LogCapture() { current() = this, previous() = qInstallMessageHandler(&handler); }
+    ~LogCapture() { qInstallMessageHandler(previous()), current() = nullptr; }
 
-    /// How many lines were exactly this line.
-    int count(const QString& line) const
+    /// The lines that hold text, in order.
+    QStringList with(const QString& text) const
     {
         QMutexLocker lock(&mutex);
-        return int(captured.count(line));
+        return lines.filter(text);
     }
-    bool contains(const QString& line) const { return count(line) > 0; }
-    /// Whether any line has text somewhere in it.
-    bool mentions(const QString& text) const
-    {
-        QMutexLocker lock(&mutex);
-        for (const QString& line : captured) {
-            if (line.contains(text)) {
-                return true;
-            }
-        }
-        return false;
-    }
-    void clear()
-    {
-        QMutexLocker lock(&mutex);
-        captured.clear();
-    }
+    int count(const QString& text) const { return with(text).size(); }
 
 private:
     static void handler(QtMsgType type, const QMessageLogContext& context, const QString& text)
     {
-        if (LogCapture* self = current) {
+        if (LogCapture* self = current()) {
             QMutexLocker lock(&self->mutex);
-            self->captured.append(text);
+            self->lines.append(text);
         }
-        if (previous) {
-            previous(type, context, text);
-        }
+        previous()(type, context, text);
     }
-
+    static LogCapture*& current()
+    {
+        static LogCapture* c = nullptr;
+        return c;
+    }
+    static QtMessageHandler& previous()
+    {
+        static QtMessageHandler p = nullptr;
+        return p;
+    }
     mutable QMutex mutex;
-    QStringList captured;
-    static inline LogCapture* current = nullptr;
-    static inline QtMessageHandler previous = nullptr;
+    QStringList lines;
 };

@@ -19,9 +19,12 @@
 #include <sys/resource.h>
 #endif
 
-// The test build's agent checks its hosts more often than the real one.
+// The tests' build of the agent checks its hosts and polls sooner.
 #ifndef ZAV_CHECK_INTERVAL_MS
 #define ZAV_CHECK_INTERVAL_MS (120 * 1000)
+#endif
+#ifndef ZAV_FIRST_POLL_MS
+#define ZAV_FIRST_POLL_MS 0 // one poll interval
 #endif
 
 namespace {
@@ -190,7 +193,7 @@ int main(int argc, char* argv[])
     clientPool.addClient(client); // still the only thread: nothing competes
     ipcServer.start();
     ipcServer.waitForListening(5000); // its outcome is in the log
-    auto* pollingController = new PollingController();
+    auto* pollingController = new PollingController(nullptr, ZAV_FIRST_POLL_MS);
     auto* processController = new ProcessController(nullptr, ZAV_CHECK_INTERVAL_MS);
     QObject::connect(processController, &ProcessController::onExit, &app, &QApplication::quit,
                      Qt::QueuedConnection);

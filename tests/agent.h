@@ -1,0 +1,168 @@
+// The agent as a real process, its hosts, and peers of its pipe.
+#pragma once
+
+#include "ipc/pipepath.h"
+#include "message/pipereply.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <csignal>
+
+/// A private 0700 directory, XDG_RUNTIME_DIR while it lives: the pipe's home.
+class RuntimeDir
+{
+public:
+    RuntimeDir() : previous(qgetenv("XDG_RUNTIME_DIR"))
+    {
+        QFile::setPermissions(dir.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(dir.path()));
+    }
+    ~RuntimeDir() { qputenv("XDG_RUNTIME_DIR", previous); }
+    QString path(const QString& name) const { return dir.filePath(name); }
+
+private:
+    QTemporaryDir dir;
+    QByteArray previous;
+};
+
+/// One connection to the pipe, used command by command as a host would.
+class PipePeer
+{
+public:
+    bool open(int ms = 2000)
+    {
+        socket.connectToServer(pipePath());
+        return socket.waitForConnected(ms);
+    }
+    /// Sends one command and reads until the reply is whole (empty: none came).
+    QByteArray ask(const QByteArray& command, int ms = 5000)
+    {
+        if (socket.state() != QLocalSocket::ConnectedState && !open()) {
+            return {};
+        }
+        socket.write(command);
+        socket.flush();
+        QByteArray reply;
+        QElapsedTimer clock;
+        clock.start();
+        while (!isWholeReply(reply) && clock.elapsed() < ms) {
+            if (socket.bytesAvailable() > 0 || socket.waitForReadyRead(20)) {
+                reply += socket.readAll();
+            }
+        }
+        return reply;
+    }
+    QLocalSocket socket;
+};
+
+inline QByteArray ask(const QByteArray& command)
+{
+    PipePeer peer;
+    return peer.ask(command);
+}
+
+/// A stand-in host product: a process that runs until ended.
+class Host
+{
+public:
+    Host()
+    {
+        process.start(QStringLiteral("sleep"), {QStringLiteral("600")});
+        id = QString::number(process.processId());
+    }
+    ~Host() { end(); }
+    QString pid() const { return id; }
+    void end()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+    QProcess process;
+
+private:
+    QString id;
+};
+
+/// The test build of the agent (it checks its hosts every 2 s and polls its own
+/// port), with its debug lines in a file of the runtime directory.
+class AgentProcess
+{
+public:
+    explicit AgentProcess(const RuntimeDir& dir)
+        : logFile(dir.path(QStringLiteral("agent-%1.log").arg(++serial())))
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process.setProcessEnvironment(env);
+        process.setStandardErrorFile(logFile);
+    }
+    ~AgentProcess()
+    {
+        process.kill();
+        process.waitForFinished();
+    }
+
+    /// Starts the agent for a host; args follow the host's options.
+    void start(const QString& hostPid, const QStringList& args = {})
+    {
+        process.start(QString::fromLocal8Bit(qgetenv("ZAV_TEST_AGENT")),
+                      QStringList{"-pid", hostPid, "-product", "T", "-mac", "M"} + args);
+        process.waitForStarted();
+    }
+    /// Starts the agent and waits until its pipe answers.
+    bool startAnswering(const QString& hostPid, const QStringList& args = {})
+    {
+        start(hostPid, args);
+        return waitFor([] { return ask("Hello") == "OK"; }, 10000);
+    }
+    /// SIGTERM, then the exit code (-2 when it did not end within ms).
+    int terminate(int ms = 5000)
+    {
+        ::kill(pid_t(process.processId()), SIGTERM);
+        return process.waitForFinished(ms) ? process.exitCode() : -2;
+    }
+    /// The process state letter of /proc/PID/stat (R, S, T, Z...).
+    char state() const
+    {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(process.processId()));
+        const QByteArray text = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
+        return text.mid(text.lastIndexOf(')') + 2, 1).append('?').at(0);
+    }
+    QString log() const
+    {
+        QFile file(logFile);
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+    bool logged(const QString& text, int ms = 10000) const
+    {
+        return waitFor([&] { return log().contains(text); }, ms);
+    }
+
+    template <typename Condition> static bool waitFor(Condition done, int ms)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (!done()) {
+            if (clock.elapsed() > ms) {
+                return false;
+            }
+            QThread::msleep(20);
+        }
+        return true;
+    }
+
+    QProcess process;
+
+private:
+    static int& serial()
+    {
+        static int n = 0;
+        return n;
+    }
+    QString logFile;
+};

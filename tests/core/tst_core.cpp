@@ -1,0 +1,127 @@
+// The client pool shared by the agent's threads, and the HTTP GET that brings
+// its context back.
+#include "core/clientpool.h"
+#include "core/httpclient.h"
+#include "fakepush.h"
+#include "message/message.h"
+
+#include <QPointer>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <thread>
+
+namespace {
+Client* client(const QString& pid, const QString& uid = {})
+{
+    auto* c = new Client(QStringLiteral(R"({"pid":"%1","uid":"%2"})").arg(pid, uid));
+    c->messages.append(new Message()); // the pool deletes it with the client
+    return c;
+}
+} // namespace
+
+class TestCore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void poolReplacesByPid();
+    void departedClientIsNeverReached();
+    void threadsShareThePool();
+    void httpAnswersCarryTheirContext();
+};
+
+void TestCore::poolReplacesByPid()
+{
+    ClientPool pool;
+    QPointer<Client> first = client("1", "a");
+    pool.addClient(first);
+    pool.addClient(client("2"));
+    pool.addClient(client("1", "c"));
+    QVERIFY(first.isNull());
+    QCOMPARE(pool.getPids(), QStringList({"2", "1"}));
+    QCOMPARE(pool.getClient("1")->uid, QStringLiteral("c"));
+    QVERIFY(pool.getClient("3") == nullptr);
+    pool.removeClient("3");
+    pool.removeClient("2");
+    QCOMPARE(pool.getPids(), QStringList({"1"}));
+    QCOMPARE(pool.getClients().size(), 1);
+}
+
+void TestCore::departedClientIsNeverReached()
+{
+    ClientPool pool;
+    pool.addClient(client("1"));
+    const ClientRef ref = pool.snapshot().first();
+    bool reached = false;
+    QVERIFY(pool.withClient(ref, [&](Client*) { reached = true; }) && reached);
+    pool.removeClient("1");
+    // A new client may take the departed one's address: its serial differs.
+    pool.addClient(client("1"));
+    reached = false;
+    QVERIFY(!pool.withClient(ref, [&](Client*) { reached = true; }) && !reached);
+    QVERIFY(pool.withClient(QStringLiteral("1"), [&](Client*) { reached = true; }) && reached);
+}
+
+// Run under the address sanitizer, this finds any use of a deleted client.
+void TestCore::threadsShareThePool()
+{
+    ClientPool pool;
+    const auto work = [&pool](int thread) {
+        for (int i = 0; i < 2000; ++i) {
+            const QString pid = QString::number(i % 7);
+            switch ((i + thread) % 4) {
+            case 0:
+                pool.addClient(client(pid));
+                break;
+            case 1:
+                pool.removeClient(pid);
+                break;
+            case 2:
+                for (const ClientRef& ref : pool.snapshot()) {
+                    pool.withClient(ref, [](Client* c) { c->messages.append(new Message()); });
+                }
+                break;
+            default:
+                pool.withClient(pid,
+                                [](Client* c) { qDeleteAll(c->messages), c->messages.clear(); });
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back(work, t);
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    QVERIFY(pool.count() <= 7);
+}
+
+void TestCore::httpAnswersCarryTheirContext()
+{
+    FakePush service;
+    service.answer = [](const QString& target) { return target.toUtf8().mid(1); };
+    HttpClient http(nullptr);
+    QSignalSpy done(&http, qOverload<QString, QObject*>(&HttpClient::onComplete));
+    QSignalSpy shortForm(&http, SIGNAL(onComplete(QString)));
+    QSignalSpy failed(&http, &HttpClient::onError);
+    QObject a, b;
+    http.get(service.base() + "/a", &a);
+    http.get(service.base() + "/b", &b);
+    http.get(service.base() + "/b?x=1");
+    QTRY_COMPARE(done.size(), 3);
+    QCOMPARE(shortForm.size(), 3);
+    for (const QList<QVariant>& answer : done) {
+        const QString body = answer.at(0).toString();
+        QObject* context = answer.at(1).value<QObject*>();
+        QCOMPARE(context, body == "push/a" ? &a : body == "push/b" ? &b : nullptr);
+    }
+    http.get("http://127.0.0.1:1/refused", &a);
+    QTRY_COMPARE(failed.size(), 1);
+    QCOMPARE(failed.first().first().toString(), QStringLiteral("error"));
+    QCOMPARE(done.size(), 3);
+}
+
+QTEST_GUILESS_MAIN(TestCore)
+#include "tst_core.moc"

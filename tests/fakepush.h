@@ -1,0 +1,66 @@
+// A push service on loopback, in the test process: answers each GET with what
+// `answer` gives for its path and query, and records the requests.
+#pragma once
+
+#include <QHostAddress>
+#include <QStringList>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <functional>
+
+class FakePush : public QObject
+{
+public:
+    /// port 0: any free port. The agent built for the tests polls
+    /// testPort(), chosen when the build was configured.
+    explicit FakePush(quint16 port = 0)
+    {
+        server.listen(QHostAddress::LocalHost, port);
+        connect(&server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = server.nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+    }
+    static quint16 testPort()
+    {
+        return quint16(qEnvironmentVariableIntValue("ZAV_TEST_PUSH_PORT"));
+    }
+
+    QString base() const
+    {
+        return QStringLiteral("http://127.0.0.1:%1/push").arg(server.serverPort());
+    }
+    /// Requests received whose path and query hold text.
+    int count(const QString& text) const { return requests.filter(text).size(); }
+
+    /// Path and query -> body; null: no answer at all (the request hangs).
+    std::function<QByteArray(const QString&)> answer = [](const QString&) {
+        return QByteArray(R"({"code":800,"data":0})");
+    };
+    QStringList requests; ///< path and query, in arrival order
+    QTcpServer server;
+
+private:
+    void serve(QTcpSocket* socket)
+    {
+        QByteArray& buffer = pending[socket];
+        buffer += socket->readAll();
+        if (!buffer.contains("\r\n\r\n")) {
+            return;
+        }
+        const QString target = QString::fromUtf8(buffer.split(' ').value(1));
+        pending.remove(socket);
+        requests.append(target);
+        const QByteArray body = answer(target);
+        if (body.isNull()) {
+            return;
+        }
+        socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: " +
+                      QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+        socket->disconnectFromHost();
+    }
+    QHash<QTcpSocket*, QByteArray> pending;
+};

@@ -1,0 +1,102 @@
+// The process watch: which clients a check drops, how running processes are
+// listed, and the watch thread's timing and end.
+#include "core/clientpool.h"
+#include "logcapture.h"
+#include "process/processchecker.h"
+#include "process/processcontroller.h"
+#include "process/processlist.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class TestProcess : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void check_data();
+    void check();
+    void listing();
+    void watchThread();
+};
+
+void TestProcess::check_data()
+{
+    QTest::addColumn<QStringList>("pooled");
+    QTest::addColumn<QStringList>("running");
+    QTest::addColumn<QStringList>("kept");
+    QTest::addColumn<bool>("exits");
+    QTest::newRow("host runs") << QStringList{"1"} << QStringList{"1", "2"} << QStringList{"1"}
+                               << false;
+    QTest::newRow("last host ended")
+        << QStringList{"5"} << QStringList{"1"} << QStringList{} << true;
+    QTest::newRow("one of two ended")
+        << QStringList{"1", "5"} << QStringList{"1"} << QStringList{"1"} << false;
+    QTest::newRow("listing failed")
+        << QStringList{"5"} << QStringList{} << QStringList{"5"} << false;
+    QTest::newRow("pids compared as text")
+        << QStringList{"0", "007", " 7", "7", ""} << QStringList{"7"} << QStringList{"7"} << false;
+    QTest::newRow("empty pool") << QStringList{} << QStringList{"1"} << QStringList{} << true;
+}
+
+void TestProcess::check()
+{
+    QFETCH(QStringList, pooled);
+    QFETCH(QStringList, running);
+    QFETCH(QStringList, kept);
+    QFETCH(bool, exits);
+    for (const QString& pid : pooled) {
+        auto* c = new Client(QString());
+        c->pid = pid;
+        clientPool.addClient(c);
+    }
+    ProcessChecker checker;
+    checker.setProcessLister([&running] { return running; });
+    QSignalSpy exit(&checker, &ProcessChecker::onExit);
+    LogCapture log;
+    QMetaObject::invokeMethod(&checker, "doWork");
+    QCOMPARE(clientPool.getPids(), kept);
+    QCOMPARE(exit.size(), exits ? 1 : 0);
+    QCOMPARE(log.count("remove process , pid="),
+             running.isEmpty() ? 0 : pooled.size() - kept.size());
+    clientPool.clear();
+}
+
+void TestProcess::listing()
+{
+    const QList<QString> ids = listProcessIds();
+    QVERIFY(ids.contains(QString::number(QCoreApplication::applicationPid())));
+    QVERIFY(!ids.contains("0"));
+
+    QTemporaryDir proc;
+    for (const char* name : {"12", "0", "007", "abc", "99999999999999999999999"}) {
+        QDir(proc.path()).mkdir(QString::fromLatin1(name));
+    }
+    QList<QString> listed = listProcessIdsIn(proc.path());
+    std::sort(listed.begin(), listed.end());
+    QCOMPARE(listed, QList<QString>({"12", "7"}));
+    LogCapture log;
+    QVERIFY(listProcessIdsIn(proc.path() + "/missing").isEmpty());
+    QCOMPARE(log.count("invoke enum processes error."), 1);
+}
+
+void TestProcess::watchThread()
+{
+    {
+        ProcessController controller; // the first check comes 120 s after start-up
+        // (a coarse timer: within 5 %)
+        QTRY_VERIFY(controller.remainingTime() > 110000);
+        QVERIFY(controller.remainingTime() < 126000);
+    }
+    // With nobody pooled, the first check ends the watch and asks for the quit.
+    ProcessController controller(nullptr, 50);
+    QSignalSpy exit(&controller, &ProcessController::onExit);
+    QVERIFY(exit.wait(5000));
+    QCOMPARE(controller.remainingTime(), -1);
+    controller.exit();
+    QCOMPARE(exit.size(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestProcess)
+#include "tst_process.moc"
