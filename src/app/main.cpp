@@ -63,14 +63,15 @@ public:
 #if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
         for (int i = 1; i + 1 < argc; ++i) {
             if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0) {
-                argument = withFallback(argv[i + 1]);
+                argument = withFallback(argv[i + 1], &chosen);
                 argv[i + 1] = argument.data(); // outlives the application object
                 ++i;
             }
         }
         hadVariable = qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
         variable = qgetenv("QT_QPA_PLATFORM");
-        qputenv("QT_QPA_PLATFORM", withFallback(variable.isEmpty() ? "xcb" : variable));
+        qputenv("QT_QPA_PLATFORM", withFallback(variable.isEmpty() ? "xcb" : variable,
+                                                argument.isEmpty() ? &chosen : nullptr));
 #else
         Q_UNUSED(argc)
         Q_UNUSED(argv)
@@ -88,11 +89,21 @@ public:
 #endif
     }
 
+    /// Whether the offscreen platform runs because no other one could.
+    bool fellBack() const
+    {
+        return !chosen && QGuiApplication::platformName() == QLatin1String("offscreen");
+    }
+
 private:
-    static QByteArray withFallback(const QByteArray& platforms)
+    /// platforms with the fallback added; *offscreen tells whether it was there.
+    static QByteArray withFallback(const QByteArray& platforms, bool* offscreen)
     {
         for (const QByteArray& p : platforms.split(';')) {
             if (p.split(':').first() == "offscreen") {
+                if (offscreen) {
+                    *offscreen = true;
+                }
                 return platforms;
             }
         }
@@ -100,6 +111,7 @@ private:
     }
 
     QByteArray argument;
+    bool chosen = false; // offscreen was among the platforms asked for
     QByteArray variable;
     bool hadVariable = false;
 };
@@ -181,7 +193,7 @@ int main(int argc, char* argv[])
     }
 
     qDebug() << "message server started successful.";
-    if (QGuiApplication::platformName() == QLatin1String("offscreen")) {
+    if (platform.fellBack()) {
         qDebug() << "no display (offscreen platform): popups cannot be shown; the pipe, the "
                     "queues and polling work";
     }
