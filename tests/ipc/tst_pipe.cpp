@@ -64,8 +64,8 @@ void TestPipe::commands()
     });
     for (int i = 0; i + 1 < exchanges.size(); i += 2) {
         const QString& command = exchanges.at(i);
-        const PipeAnswer answer = answerCommand(command, pool);
-        QString reply = answer.reply;
+        PipeAnswer answer = answerCommand(command, pool);
+        QString reply = takeReplyText(answer);
         if (exchanges.at(i + 1).startsWith("titles:")) {
             QStringList titles;
             for (const QJsonValue& m : QJsonDocument::fromJson(reply.toUtf8()).array()) {
