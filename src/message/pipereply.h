@@ -31,7 +31,8 @@ private:
     QByteArray text;
     State state = Empty;
     int scanned = 0; // bytes of text looked at
-    int depth = 0;   // open brackets and braces outside strings
+    int depth = 0;   // open brackets and braces outside strings; -1 once closed
+    bool isList = false;
     bool inString = false;
     bool escaped = false;
 };
