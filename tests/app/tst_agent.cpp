@@ -164,8 +164,13 @@ void TestAgent::hostileConditions()
         }
         const QByteArray fetched =
             QJsonDocument(QJsonObject{{"code", 801}, {"data", list}}).toJson();
+        bool sent = false; // once only
         service.answer = [&](const QString& target) -> QByteArray {
-            return target.contains("/message?") ? fetched : R"({"code":800,"data":1})";
+            if (target.contains("/message?")) {
+                sent = true;
+                return fetched;
+            }
+            return sent ? R"({"code":800,"data":0})" : R"({"code":800,"data":1})";
         };
         QVERIFY(agent.startAnswering(host.pid(), {"-handle", "customize"}));
         const QByteArray count = "MessageCount:" + host.pid().toUtf8();

@@ -101,6 +101,17 @@ void TestPipe::serverThread()
     for (int i = 2; i >= 0; --i) {
         QCOMPARE(peers[i].ask("GetMessage:" + QByteArray::number(i)), "[]");
     }
+    // A long list comes in parts, as the same bytes as in one piece.
+    QString whole;
+    clientPool.withClient(QStringLiteral("1"), [&whole](Client* c) {
+        for (int i = 0; i < 1200; ++i) {
+            c->messages.append(new Message());
+            c->messages.last()->title = QString::number(i);
+        }
+        whole = Message::listToJson(c->messages);
+    });
+    QCOMPARE(peers[1].ask("GetMessage:1"), whole.toUtf8());
+    QCOMPARE(peers[1].ask("MessageCount:1"), "0");
     QCOMPARE(peers[0].ask("PopupMessage:{}"), "OK");
     QTRY_COMPARE(popups.size(), 1);
     auto* message = popups.first().first().value<Message*>();
