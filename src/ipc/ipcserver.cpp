@@ -457,8 +457,8 @@ void IpcServer::continueList(QLocalSocket* socket)
         }
         return;
     }
-    if (socket->bytesToWrite() > listHighWater) {
-        return; // goes on at the next bytesWritten
+    if (list.partQueued || socket->bytesToWrite() > listHighWater) {
+        return; // goes on with the queued part or at the next bytesWritten
     }
 
     // The same bytes as Message::listToJson of the whole list: the parts'
@@ -482,11 +482,14 @@ void IpcServer::continueList(QLocalSocket* socket)
     socket->write(part);
 
     // Other peers' commands are served before the next part.
+    list.partQueued = true;
     QPointer<QLocalSocket> guard(socket);
     QMetaObject::invokeMethod(
         this,
         [this, guard] {
-            if (guard) {
+            auto next = guard ? lists.find(guard) : lists.end();
+            if (next != lists.end()) {
+                next->partQueued = false;
                 continueList(guard);
             }
         },

@@ -72,6 +72,7 @@ private:
     {
         PipeAnswer answer;
         int written = 0; // messages serialised so far
+        bool partQueued = false;
         QTimer* stall = nullptr;
     };
 
