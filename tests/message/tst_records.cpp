@@ -249,6 +249,7 @@ void TestRecords::wholeReply_data()
     QTest::newRow("empty list") << QByteArray("[]") << true;
     QTest::newRow("half a list") << QByteArray(R"([{"title":"a]"},)") << false;
     QTest::newRow("bracket in a string") << QByteArray(R"([{"title":"]\"["}])") << true;
+    QTest::newRow("text after the list") << QByteArray(R"([{"title":"a"}] x)") << false;
 }
 
 void TestRecords::wholeReply()
@@ -256,6 +257,11 @@ void TestRecords::wholeReply()
     QFETCH(QByteArray, reply);
     QFETCH(bool, whole);
     QCOMPARE(isWholeReply(reply), whole);
+    PipeReply pieces; // as it may arrive: byte by byte
+    for (const char c : reply) {
+        pieces.add(QByteArray(1, c));
+    }
+    QCOMPARE(pieces.isWhole(), whole);
 }
 
 QTEST_GUILESS_MAIN(TestRecords)

@@ -24,7 +24,7 @@
 namespace {
 
 /// The most a reply may hold (a long message list is a few hundred KiB).
-const int maxReply = 64 * 1024 * 1024;
+const int maxReply = 512 * 1024 * 1024; // a full queue's list fits
 
 void print(FILE* stream, const QString& text)
 {
@@ -115,8 +115,11 @@ int exchange(const msgctl::Request& request, const QString& path, QByteArray* re
         sent += n > 0 ? n : 0;
     }
 
+    // The reply comes in parts (a big message list in many): read as long as
+    // parts keep coming, each within the time-out.
     char buffer[64 * 1024];
-    while (!isWholeReply(*reply) && reply->size() < maxReply) {
+    PipeReply tracker;
+    while (!tracker.isWhole() && tracker.bytes().size() < maxReply) {
         const qint64 left = request.timeoutMs - clock.elapsed();
         pollfd ready{socket.fd, POLLIN, 0};
         const int polled = left > 0 ? ::poll(&ready, 1, int(left)) : 0;
@@ -130,16 +133,18 @@ int exchange(const msgctl::Request& request, const QString& path, QByteArray* re
         if (n <= 0) {
             break; // time is up, or the agent closed the connection
         }
-        reply->append(buffer, int(n));
+        tracker.add(QByteArray::fromRawData(buffer, int(n)));
+        clock.restart();
     }
+    *reply = tracker.bytes();
     if (reply->isEmpty()) {
         return fail(msgctl::NoReply,
                     QStringLiteral("the agent did not reply within %1 ms").arg(request.timeoutMs));
     }
-    if (!isWholeReply(*reply)) {
+    if (!tracker.isWhole()) {
         return fail(
             msgctl::NoReply,
-            QStringLiteral("the agent's reply was cut short after %1 bytes").arg(reply->size()));
+            QStringLiteral("the agent's reply stopped short after %1 bytes").arg(reply->size()));
     }
     return msgctl::Replied;
 }
