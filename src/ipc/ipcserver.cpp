@@ -282,7 +282,8 @@ void IpcServer::keepListening()
         return;
     }
     // This copy holds the pipe: nobody else can have taken it.
-    const QString why = server->errorString();
+    const QString why =
+        server->errorString().isEmpty() ? QStringLiteral("file removed") : server->errorString();
     server->close();
     const bool ok = listenOnPipe();
     qDebug().noquote() << "server : the pipe's socket is gone (" + why + "), listening again:"
