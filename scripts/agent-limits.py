@@ -4,7 +4,7 @@ exhaustion, huge queues, a never-read stderr, reused pids and memory after
 hostile pipe bursts. Prints one line of figures per case.
 
 usage: scripts/agent-limits.py AGENT MSGCTL CASE...
-  CASE: race30 race100 headless fds fds-hard queue200k queue1m stderr pids bursts
+  CASE: race30 race100 headless fds fds-hard fds-taken queue200k queue1m stderr pids bursts
 
 As root it runs in private network and pid namespaces (unshare), so that its
 push service on the agent's built-in port (127.0.0.1:8360) meets no other
@@ -162,11 +162,16 @@ def headless():
 
 
 # ---- descriptors --------------------------------------------------------
-def fds(hard):
+def fds(hard, taken=False):
     soft_hard = (1024, 1024 if hard else resource.getrlimit(resource.RLIMIT_NOFILE)[1])
     pipe, (h,) = Pipe(), hosts(1)
     agent = pipe.start(h.pid, limit=soft_hard)
     pipe.wait_listening()
+    label = f"fds (soft 1024, hard {soft_hard[1]})"
+    if taken:  # as if the rest of the agent had taken all but 20 descriptors
+        n = len(os.listdir(f"/proc/{agent.pid}/fd")) + 20
+        resource.prlimit(agent.pid, resource.RLIMIT_NOFILE, (n, n))
+        label = f"fds-taken (limit lowered to {n} while it runs)"
     conns, refused = [], 0
     for _ in range(1100):
         try:
@@ -192,7 +197,7 @@ def fds(hard):
     h2 = hosts(1)[0]
     second = pipe.start(h2.pid)
     time.sleep(3)
-    print(f"fds (soft 1024, hard {soft_hard[1]}): {len(conns)} of 1100 connected "
+    print(f"{label}: {len(conns)} of 1100 connected "
           f"({closed_at_once} closed at once by the agent, {refused} not connected); during the "
           f"flood socket file {'there' if exists else 'gone'}, Hello -> {hello!r}; after it Hello -> "
           f"{hello_after!r}; next start {'runs as a second agent' if second.poll() is None else f'exits {second.returncode}'}"
@@ -415,6 +420,7 @@ def main():
         signal.signal(signal.SIGCHLD, signal.SIG_DFL)
     cases = {"race30": lambda: race(30), "race100": lambda: race(100), "headless": headless,
              "fds": lambda: fds(False), "fds-hard": lambda: fds(True),
+             "fds-taken": lambda: fds(True, taken=True),
              "queue200k": lambda: queue(200000), "queue1m": lambda: queue(1000000),
              "stderr": stderr, "pids": pids, "bursts": bursts}
     for c in CASES:

@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QFile>
+#include <QLocalServer>
 #include <QMetaMethod>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -14,11 +15,11 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #ifdef __GLIBC__
@@ -46,6 +47,8 @@ const qint64 listHighWater = 256 * 1024;
 /// A peer that takes no part of its list for this long loses its connection;
 /// the list goes back to the queue.
 const int listStallMs = 60 * 1000;
+/// How often the server is checked to be still listening.
+const int listenCheckMs = 10 * 1000;
 /// Freed heap is handed back to the system this long after the pipe's last
 /// burst of work.
 const int trimDelayMs = 1000;
@@ -156,11 +159,15 @@ bool IpcServer::waitForListening(int timeoutMs)
 
 void IpcServer::run()
 {
-    pipe = new QObject();
-    trimTimer = new QTimer(pipe);
+    server = new QLocalServer();
+    connect(this, &QThread::finished, server, &QObject::deleteLater);
+    connect(server, &QObject::destroyed, this, [this] { server = nullptr; });
+    connect(server, &QLocalServer::newConnection, this, &IpcServer::onClientConnected);
+    server->setMaxPendingConnections(maxPendingConnections);
+    trimTimer = new QTimer(server);
     trimTimer->setSingleShot(true);
     trimTimer->setInterval(trimDelayMs);
-    connect(trimTimer, &QTimer::timeout, pipe, [] {
+    connect(trimTimer, &QTimer::timeout, server, [] {
 #ifdef __GLIBC__
         // Bursts of connections and big commands leave freed heap behind
         // that the allocator keeps; an idle agent hands it back.
@@ -168,10 +175,20 @@ void IpcServer::run()
 #endif
     });
 
+    rlimit limit{};
+    const rlim_t descriptors = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+    maxConnections = int(qBound<rlim_t>(
+        16, descriptors > reservedDescriptors ? descriptors - reservedDescriptors : 16,
+        connectionCap));
+    spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+
     const bool ok = listenOnPipe();
     if (ok) {
         qDebug() << "server : ipc server started";
         qDebug() << "server : started with no error";
+        auto* watch = new QTimer(server);
+        connect(watch, &QTimer::timeout, this, &IpcServer::keepListening);
+        watch->start(listenCheckMs);
     } else {
         qDebug() << "server : ipc server failed";
     }
@@ -185,11 +202,11 @@ void IpcServer::run()
     for (QLocalSocket* socket : pending) {
         endList(socket, false);
     }
-    notifier = nullptr;
-    trimTimer = nullptr;
-    delete pipe; // the connections with it
-    pipe = nullptr;
-    closePipe();
+    trimTimer = nullptr; // the server, its timers and connections go when the thread finishes
+    if (spareFd >= 0) {
+        ::close(spareFd);
+        spareFd = -1;
+    }
 }
 
 bool IpcServer::listenOnPipe()
@@ -203,165 +220,135 @@ bool IpcServer::listenOnPipe()
         }
     }
     const QByteArray path = QFile::encodeName(socketPath);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (size_t(path.size()) >= sizeof(address.sun_path)) {
-        qDebug().noquote() << "server : the pipe's path is too long:" << socketPath;
-        return false;
-    }
-    memcpy(address.sun_path, path.constData(), size_t(path.size()));
-
     if (claim == Claimed && ::unlink(path.constData()) == 0) {
         // Only the lock's holder ever creates the socket: one found now is
         // left over from an agent that died.
         qDebug().noquote() << QStringLiteral("server : remove pipe line : ") + socketPath;
     }
-
-    listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (listenFd < 0) {
-        qDebug().noquote() << "server : listen:" << lastError();
-        return false;
-    }
-    if (::bind(listenFd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        // Without the lock a socket file is never removed: it may be a live agent's.
-        qDebug().noquote() << "server : listen:" << lastError();
-        ::close(listenFd);
-        listenFd = -1;
+    // No socket options: with them the server would replace any file there,
+    // a live agent's too, and without the lock a socket file is never removed.
+    if (!server->listen(socketPath)) {
+        qDebug().noquote() << "server : listen:" << server->errorString();
         return false;
     }
     // The directory is private already; the socket is owner-only as well.
-    if (::chmod(path.constData(), S_IRUSR | S_IWUSR) != 0 ||
-        ::listen(listenFd, maxPendingConnections) != 0) {
-        qDebug().noquote() << "server : cannot make the pipe owner-only or listen:" << lastError();
-        closePipe();
+    if (::chmod(path.constData(), S_IRUSR | S_IWUSR) != 0) {
+        qDebug().noquote() << "server : cannot make the pipe owner-only:" << lastError();
+        server->close();
         return false;
     }
-
-    rlimit limit{};
-    const rlim_t descriptors = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
-    maxConnections = int(qBound<rlim_t>(
-        16, descriptors > reservedDescriptors ? descriptors - reservedDescriptors : 16,
-        connectionCap));
-    spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-
-    notifier = new QSocketNotifier(listenFd, QSocketNotifier::Read, pipe);
-    connect(notifier, &QSocketNotifier::activated, this, &IpcServer::onClientConnected);
+    // The server's notifier on its listening socket: see eventFilter().
+    const auto notifiers =
+        server->findChildren<QSocketNotifier*>(QString(), Qt::FindDirectChildrenOnly);
+    for (QSocketNotifier* notifier : notifiers) {
+        if (notifier->socket() != server->socketDescriptor()) {
+            continue; // one from before, on its way out
+        }
+        notifier->installEventFilter(this);
+        connect(notifier, &QSocketNotifier::activated, this, [this] {
+            // once the server has taken the connection
+            QMetaObject::invokeMethod(this, &IpcServer::keepListening, Qt::QueuedConnection);
+        });
+    }
     return true;
 }
 
-void IpcServer::closePipe()
+bool IpcServer::eventFilter(QObject* watched, QEvent* event)
 {
-    if (listenFd >= 0) {
-        ::close(listenFd);
-        listenFd = -1;
-        ::unlink(QFile::encodeName(socketPath).constData());
+    if (event->type() != QEvent::SockAct || !server || watched->parent() != server) {
+        return QThread::eventFilter(watched, event);
     }
-    if (spareFd >= 0) {
-        ::close(spareFd);
-        spareFd = -1;
+    // The server stops listening, and removes its socket file, when its
+    // accept() fails: it accepts only while a descriptor is free.
+    if (spareFd < 0) {
+        spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     }
+    const int probe = spareFd >= 0 ? ::fcntl(spareFd, F_DUPFD_CLOEXEC, 0) : -1;
+    if (probe >= 0) {
+        ::close(probe);
+        return false;
+    }
+    refuseConnection(static_cast<QSocketNotifier*>(watched));
+    return true;
+}
+
+void IpcServer::keepListening()
+{
+    // After a failed accept() the server has closed its socket and removed
+    // its file, yet still counts as listening: the file tells.
+    struct stat file = {};
+    if (!server || listening.loadAcquire() == 0 ||
+        (::stat(QFile::encodeName(socketPath).constData(), &file) == 0 && S_ISSOCK(file.st_mode))) {
+        return;
+    }
+    // This copy holds the pipe: nobody else can have taken it.
+    const QString why =
+        server->errorString().isEmpty() ? QStringLiteral("file removed") : server->errorString();
+    server->close();
+    const bool ok = listenOnPipe();
+    qDebug().noquote() << "server : the pipe's socket is gone (" + why + "), listening again:"
+                       << (ok ? "done" : "failed, trying again at the next check");
 }
 
 void IpcServer::onClientConnected()
 {
-    // A bounded round per notification; the notifier fires again while more wait.
-    for (int round = 0; round < 64; ++round) {
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd >= 0) {
-            takeConnection(fd);
+    while (QLocalSocket* socket = server->nextPendingConnection()) {
+        if (connections >= maxConnections) {
+            delete socket;
+            qDebug() << "server : no room for another connection (" << connections
+                     << "open ), closed it at once";
             continue;
         }
-        switch (errno) {
-        case EINTR:
-        case ECONNABORTED:
-            continue;
-        case EAGAIN:
-#if EAGAIN != EWOULDBLOCK
-        case EWOULDBLOCK:
-#endif
-            return;
-        case EMFILE:
-        case ENFILE:
-            refuseConnection();
-            continue;
-        default:
-            // Out of memory or the like: keep listening, try again shortly.
-            qDebug().noquote() << "server : accept failed:" << lastError()
-                               << ", trying again shortly";
-            notifier->setEnabled(false);
-            QTimer::singleShot(100, notifier, [this] { notifier->setEnabled(true); });
-            return;
-        }
+        qDebug() << "client connected";
+        ++connections;
+        connect(socket, &QObject::destroyed, this, [this] {
+            --connections;
+            releaseMemorySoon();
+        });
+        connect(socket, &QLocalSocket::errorOccurred, this, &IpcServer::socketErrorHandler);
+        connect(socket, &QLocalSocket::readyRead, this, &IpcServer::dataReceived);
+        connect(socket, &QLocalSocket::disconnected, this, [this, socket] {
+            if (lists.contains(socket)) {
+                endList(socket, false);
+            }
+            socket->deleteLater();
+        });
+        // Reading stops while too many replies wait for the peer, and while a
+        // list is written; it goes on once they have been written.
+        connect(socket, &QLocalSocket::bytesWritten, this, [this, socket] {
+            if (lists.contains(socket)) {
+                continueList(socket);
+            } else if (socket->bytesAvailable() > 0) {
+                serve(socket);
+            }
+        });
     }
 }
 
-void IpcServer::takeConnection(int fd)
-{
-    if (connections >= maxConnections) {
-        ::close(fd);
-        qDebug() << "server : no room for another connection (" << connections
-                 << "open ), closed it at once";
-        return;
-    }
-    qDebug() << "client connected";
-    auto* socket = new QLocalSocket(pipe);
-    if (!socket->setSocketDescriptor(fd, QLocalSocket::ConnectedState, QIODevice::ReadWrite)) {
-        qDebug() << "server : cannot take the connection:" << socket->errorString();
-        ::close(fd);
-        delete socket;
-        return;
-    }
-    ++connections;
-    connect(socket, &QObject::destroyed, this, [this] {
-        --connections;
-        releaseMemorySoon();
-    });
-    connect(socket, &QLocalSocket::errorOccurred, this, &IpcServer::socketErrorHandler);
-    connect(socket, &QLocalSocket::readyRead, this, &IpcServer::dataReceived);
-    connect(socket, &QLocalSocket::disconnected, this, [this, socket] {
-        if (lists.contains(socket)) {
-            endList(socket, false);
-        }
-        socket->deleteLater();
-    });
-    // Reading stops while too many replies wait for the peer, and while a
-    // list is written; it goes on once they have been written.
-    connect(socket, &QLocalSocket::bytesWritten, this, [this, socket] {
-        if (lists.contains(socket)) {
-            continueList(socket);
-        } else if (socket->bytesAvailable() > 0) {
-            serve(socket);
-        }
-    });
-}
-
-void IpcServer::refuseConnection()
+void IpcServer::refuseConnection(QSocketNotifier* notifier)
 {
     // No descriptor left: give up the spare one to take the waiting
-    // connection and close it, so that the listening socket stays as it is.
+    // connection and close it, so that the server never meets the shortage.
     if (spareFd >= 0) {
         ::close(spareFd);
         spareFd = -1;
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd >= 0) {
-            ::close(fd);
-        }
-        spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+    pollfd waiting{int(server->socketDescriptor()), POLLIN, 0}; // the socket blocks
+    const int fd =
+        ::poll(&waiting, 1, 0) == 1 ? ::accept4(waiting.fd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    if (fd >= 0) {
+        ::close(fd);
         qDebug() << "server : no descriptor left for another connection (" << connections
                  << "open ), closed it at once";
-        if (fd >= 0 && spareFd >= 0) {
-            return;
-        }
+    }
+    spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0 && spareFd >= 0) {
+        return;
     }
     // Not even that: stop accepting for a moment rather than spin.
     qDebug() << "server : no descriptor left, accepting again shortly";
     notifier->setEnabled(false);
-    QTimer::singleShot(100, notifier, [this] {
-        if (spareFd < 0) {
-            spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-        }
-        notifier->setEnabled(true);
-    });
+    QTimer::singleShot(100, notifier, [notifier] { notifier->setEnabled(true); });
 }
 
 void IpcServer::dataReceived()

@@ -12,6 +12,7 @@
 #include <QThread>
 
 class Message;
+class QLocalServer;
 class QSocketNotifier;
 class QTimer;
 
@@ -59,9 +60,11 @@ signals:
 
 protected:
     void run() override;
+    /// Keeps the server's own accept() from meeting a shortage of descriptors.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private slots:
-    /// Accepts what waits on the listening socket.
+    /// Takes the connections that the server has accepted.
     void onClientConnected();
     void dataReceived();
     void socketErrorHandler(QLocalSocket::LocalSocketError error);
@@ -77,9 +80,8 @@ private:
     };
 
     bool listenOnPipe();
-    void closePipe();
-    void takeConnection(int fd);
-    void refuseConnection();
+    void keepListening();
+    void refuseConnection(QSocketNotifier* notifier);
     void serve(QLocalSocket* socket);
     PipeAnswer answer(const QString& command);
     void startList(QLocalSocket* socket, PipeAnswer answer);
@@ -87,13 +89,11 @@ private:
     void endList(QLocalSocket* socket, bool delivered);
     void releaseMemorySoon();
 
-    QObject* pipe = nullptr; // parent of the notifier, timers and connections
-    QSocketNotifier* notifier = nullptr;
+    QLocalServer* server = nullptr; // the connections are its children
     QTimer* trimTimer = nullptr;
     QHash<QLocalSocket*, ReplyList> lists;
     QString socketPath;
     int lockFd = -1;
-    int listenFd = -1;
     int spareFd = -1; // given up to take a connection when descriptors run out
     int connections = 0;
     int maxConnections = 0;

@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
@@ -120,6 +121,7 @@ void TestAgent::hostileConditions_data()
 {
     QTest::addColumn<QString>("condition");
     QTest::newRow("descriptors run out") << "descriptors";
+    QTest::newRow("no descriptor left") << "descriptors taken";
     QTest::newRow("stderr never read") << "stderr";
     QTest::newRow("list reader goes away") << "list";
     QTest::newRow("zombie host") << "zombie";
@@ -132,18 +134,25 @@ void TestAgent::hostileConditions()
     RuntimeDir dir;
     Host host;
     AgentProcess agent(dir);
-    if (condition == "descriptors") {
+    if (condition.startsWith("descriptors")) {
         const QString line = "ulimit -n 200 && exec \"$0\" \"$@\"";
         agent.process.start("sh", {"-c", line, qEnvironmentVariable("ZAV_TEST_AGENT"), "-pid",
                                    host.pid(), "-product", "T", "-mac", "M"});
         QVERIFY(AgentProcess::waitFor([] { return ask("Hello") == "OK"; }, 10000));
+        const pid_t pid = pid_t(agent.process.processId());
+        if (condition == "descriptors taken") { // by the rest of the agent, all but a few
+            const rlim_t few = QDir(QStringLiteral("/proc/%1/fd").arg(pid)).count() + 8;
+            const rlimit limit{few, few};
+            QCOMPARE(::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0);
+        }
         std::vector<std::unique_ptr<QLocalSocket>> flood(300);
         for (auto& socket : flood) {
             socket = std::make_unique<QLocalSocket>();
             socket->connectToServer(pipePath());
             socket->waitForConnected(1000);
         }
-        QVERIFY(agent.logged("no room for another connection"));
+        QVERIFY(agent.logged(condition == "descriptors" ? "no room for another connection"
+                                                        : "no descriptor left for another"));
     } else if (condition == "stderr") {
         const QString fifo = dir.path("stderr");
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
