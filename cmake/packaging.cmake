@@ -1,50 +1,116 @@
-# Debian package of the agent and its tools: `cpack -G DEB` in a build dir.
-#
-# The package installs under the prefix the build was configured with, since
-# the agent looks for its page-view module in a path fixed at build time.
-# Configure with -DCMAKE_INSTALL_PREFIX=/usr for a package laid out like any
-# other Debian package (the default /usr/local also works).
+# Debian packages of the agent and its tools: `cpack -G DEB` in a build
+# directory makes two of them,
+#   zav-msg-agent  the agent, its page-view module and zav-msgctl;
+#   zav-push-dev   the development push service.
+# Both install under /usr whatever prefix the build was configured with: the
+# agent finds its page-view module relative to its own directory. Each
+# carries a copyright file made from LICENSE and the changelog in cmake/.
+
+set(ZAV_DEB_DOCS ${PROJECT_BINARY_DIR}/deb-docs)
+
+# The copyright file in Debian's machine-readable form, from LICENSE.
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE ZAV_LICENSE)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" ZAV_COPYRIGHT_LINE "${ZAV_LICENSE}")
+set(ZAV_COPYRIGHT_HOLDER "${CMAKE_MATCH_1}")
+string(REGEX REPLACE "^MIT License\n\n[^\n]*\n\n" "" ZAV_LICENSE_BODY "${ZAV_LICENSE}")
+string(STRIP "${ZAV_LICENSE_BODY}" ZAV_LICENSE_BODY)
+string(REGEX REPLACE "\n\n" "\n.\n" ZAV_LICENSE_BODY "${ZAV_LICENSE_BODY}")
+string(REGEX REPLACE "\n" "\n " ZAV_LICENSE_BODY "${ZAV_LICENSE_BODY}")
+file(WRITE ${ZAV_DEB_DOCS}/copyright
+"Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: zav-msg-agent
+
+Files: *
+Copyright: ${ZAV_COPYRIGHT_HOLDER}
+License: Expat
+ ${ZAV_LICENSE_BODY}
+")
+configure_file(${PROJECT_SOURCE_DIR}/LICENSE ${ZAV_DEB_DOCS}/LICENSE COPYONLY)
+
+# The changelog, compressed as Debian wants it. Its newest entry names the
+# version being packaged.
+file(STRINGS ${PROJECT_SOURCE_DIR}/cmake/changelog ZAV_CHANGELOG_TOP LIMIT_COUNT 1)
+if(NOT ZAV_CHANGELOG_TOP MATCHES "^zav-msg-agent \\(${PROJECT_VERSION}\\) ")
+    message(WARNING "cmake/changelog has no entry for version ${PROJECT_VERSION} at the top")
+endif()
+find_program(ZAV_GZIP gzip)
+if(NOT ZAV_GZIP)
+    message(FATAL_ERROR "gzip is needed for the package's changelog")
+endif()
+add_custom_command(OUTPUT ${ZAV_DEB_DOCS}/changelog.gz
+    COMMAND ${ZAV_GZIP} -9nc ${PROJECT_SOURCE_DIR}/cmake/changelog > ${ZAV_DEB_DOCS}/changelog.gz
+    DEPENDS ${PROJECT_SOURCE_DIR}/cmake/changelog)
+add_custom_target(deb-docs ALL DEPENDS ${ZAV_DEB_DOCS}/changelog.gz)
+
+# zav-push-dev's package only when the tool is built (ZAV_BUILD_TOOLS).
+set(ZAV_DEB_COMPONENTS agent)
+if(TARGET zav-push-dev)
+    list(APPEND ZAV_DEB_COMPONENTS pushdev)
+endif()
+foreach(component ${ZAV_DEB_COMPONENTS})
+    if(component STREQUAL "agent")
+        set(package zav-msg-agent)
+    else()
+        set(package zav-push-dev)
+    endif()
+    install(FILES ${ZAV_DEB_DOCS}/copyright ${ZAV_DEB_DOCS}/changelog.gz
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+endforeach()
 
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "zav-msg-agent")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_VENDOR "zav-msg-agent maintainers")
 set(CPACK_PACKAGE_CONTACT "zav-msg-agent maintainers <maintainers@zav-msg-agent.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "per-user desktop notification agent")
-set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
+set(CPACK_RESOURCE_FILE_LICENSE ${ZAV_DEB_DOCS}/LICENSE)
+set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 # Debug information stays in the build tree.
 set(CPACK_STRIP_FILES ON)
 
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL ${ZAV_DEB_COMPONENTS})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
-set(CPACK_DEBIAN_PACKAGE_SECTION "x11")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "per-user desktop notification agent
- Host products start zav-msg-agent with options that describe themselves; the
- first copy becomes the agent, later copies hand their description to it over
- a local pipe and exit. The agent polls an HTTP push service for every
- registered host and shows each message as a small popup (text with action
- buttons, or a web page), or queues it for hosts that fetch their own messages
- over the pipe. It ends by itself when no registered host process is left.
- .
- Also contains zav-msgctl, a command-line host for the pipe, and
- zav-push-dev, a development push service.")
 
+# The first line of a description is the synopsis; the rest is the long
+# description (CPack indents it; an empty line becomes " .").
+set(CPACK_DEBIAN_AGENT_PACKAGE_NAME "zav-msg-agent")
+set(CPACK_DEBIAN_AGENT_PACKAGE_SECTION "x11")
+set(CPACK_DEBIAN_AGENT_DESCRIPTION "per-user desktop notification agent
+Host products start zav-msg-agent with options that describe themselves; the
+first copy becomes the agent, later copies hand their description to it over
+a local pipe and exit. The agent polls an HTTP push service for every
+registered host and shows each message as a small popup (text with action
+buttons, or a web page), or queues it for hosts that fetch their own messages
+over the pipe. It ends by itself when no registered host process is left.
+
+Also contains zav-msgctl, which speaks the agent's pipe protocol from a shell
+or a host product.")
 # Popups show Chinese texts; the desktop's URL handler opens action pages.
-set(ZAV_DEB_EXTRA_DEPENDS "fonts-wqy-microhei")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+set(CPACK_DEBIAN_AGENT_PACKAGE_RECOMMENDS "fonts-wqy-microhei, xdg-utils")
+
+set(CPACK_DEBIAN_PUSHDEV_PACKAGE_NAME "zav-push-dev")
+set(CPACK_DEBIAN_PUSHDEV_PACKAGE_SECTION "devel")
+set(CPACK_DEBIAN_PUSHDEV_DESCRIPTION "development push service for zav-msg-agent
+zav-push-dev answers the detect, message and action requests of
+zav-msg-agent on a local port, and takes messages to hand out and raw
+answers to serve on a small HTTP admin interface. It lets developers of host
+products follow a message end to end and try message designs without the
+deployment's push service.")
+set(CPACK_DEBIAN_PUSHDEV_PACKAGE_SUGGESTS "zav-msg-agent, curl")
 
 find_program(ZAV_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(ZAV_DPKG_SHLIBDEPS)
     # The library packages come from the binaries themselves (Qt, the web
     # engine of the page-view module, cpp-httplib of zav-push-dev, libc...).
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS "${ZAV_DEB_EXTRA_DEPENDS}")
 else()
-    set(CPACK_DEBIAN_PACKAGE_DEPENDS
-        "libqt5core5a (>= 5.15), libqt5gui5 (>= 5.15), libqt5widgets5 (>= 5.15), \
-libqt5network5 (>= 5.15), libqt5webkit5, libcpp-httplib0.11, ${ZAV_DEB_EXTRA_DEPENDS}")
+    set(CPACK_DEBIAN_AGENT_PACKAGE_DEPENDS
+        "libc6, libstdc++6, libqt5core5a (>= 5.15), libqt5gui5 (>= 5.15), \
+libqt5widgets5 (>= 5.15), libqt5network5 (>= 5.15), libqt5webkit5")
+    set(CPACK_DEBIAN_PUSHDEV_PACKAGE_DEPENDS
+        "libc6, libstdc++6, libqt5core5a (>= 5.15), libcpp-httplib0.11")
 endif()
 
 include(CPack)

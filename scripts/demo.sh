@@ -4,7 +4,8 @@
 # a sample host, shows one popup at once over the pipe, and then lets the
 # agent's first polls bring the service's messages (a popup for the "auto"
 # host, a queue for a "customize" host, read with zav-msgctl).
-# Without $DISPLAY everything runs on a private Xvfb and screenshots are saved.
+# Without $DISPLAY everything runs on a private Xvfb and screenshots of the
+# popups are saved.
 # Every process it starts is ended at the end or on Ctrl-C.
 #
 # Environment: ZAV_DEMO_PORT (push service port, default 8360),
@@ -77,16 +78,34 @@ if [ -z "${DISPLAY:-}" ]; then
     fi
     echo "Xvfb on $DISPLAY"
 fi
-shot() { # name: saves a screenshot of the whole screen (headless only)
+shot() { # name: saves a screenshot of the popups on the screen (headless only)
     [ "$HEADLESS" = 1 ] || return 0
     sleep 1 # the popup slides in within 200 ms
-    import -window root "$SHOT-$1.png"
+    # The bounding box of every popup (window title 消息框), with a margin.
+    local left=100000 top=100000 right=0 bottom=0 w X Y WIDTH HEIGHT m=12
+    for w in $(xdotool search --onlyvisible --name '消息框' 2>/dev/null || true); do
+        eval "$(xdotool getwindowgeometry --shell "$w")"
+        ((X < left)) && left=$X
+        ((Y < top)) && top=$Y
+        ((X + WIDTH > right)) && right=$((X + WIDTH))
+        ((Y + HEIGHT > bottom)) && bottom=$((Y + HEIGHT))
+    done
+    if ((right == 0)); then
+        echo "no popup on the screen: nothing to save for $1"
+        return 0
+    fi
+    left=$((left > m ? left - m : 0))
+    top=$((top > m ? top - m : 0))
+    import -window root -crop $((right + m - left))x$((bottom + m - top))+$left+$top +repage \
+        "$SHOT-$1.png"
     echo "screenshot saved: $SHOT-$1.png"
 }
 
+# The sample message's button points at the push service: at this demo's port.
+SAMPLES=$WORK/sample-messages.json
+sed "s|127\.0\.0\.1:8360|127.0.0.1:$PORT|g" tools/zav-push-dev/sample-messages.json >"$SAMPLES"
 say "starting zav-push-dev on 127.0.0.1:$PORT with tools/zav-push-dev/sample-messages.json"
-"$PUSHDEV" --listen "127.0.0.1:$PORT" --messages tools/zav-push-dev/sample-messages.json \
-    >"$WORK/push.log" 2>&1 &
+"$PUSHDEV" --listen "127.0.0.1:$PORT" --messages "$SAMPLES" >"$WORK/push.log" 2>&1 &
 PIDS+=($!)
 for _ in $(seq 50); do
     grep -q "listening on" "$WORK/push.log" && break

@@ -10,7 +10,7 @@ PACKAGES=(
     xvfb xauth xdotool x11-utils imagemagick xcompmgr
     fonts-wqy-microhei
     clang-14 libclang-rt-14-dev libfuzzer-14-dev
-    dpkg-dev file
+    dpkg-dev file help2man perl lintian
 )
 
 missing=()

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a build directory (cpack -G DEB), installs it
-# with apt-get, checks that the installed agent starts and answers "Hello" on
-# its pipe, prints the package's installed size and removes the package again.
+# Builds the Debian packages from a build directory (cpack -G DEB: zav-msg-agent
+# and zav-push-dev), runs lintian on them and fails on any error or warning,
+# installs both with apt-get, checks that the installed agent answers "Hello"
+# on its pipe and loads its page-view module, that every installed program has
+# its manual page and that the push service starts, prints the installed sizes
+# and removes the packages again.
 #
 # Usage: scripts/package-check.sh BUILD_DIR
-# Needs root or sudo. Exits non-zero if any step fails.
+# Needs root or sudo, and lintian. Exits non-zero if any step fails.
 set -euo pipefail
 
 if [ $# -ne 1 ] || [ ! -f "$1/CPackConfig.cmake" ]; then
@@ -12,23 +15,41 @@ if [ $# -ne 1 ] || [ ! -f "$1/CPackConfig.cmake" ]; then
     exit 2
 fi
 BUILD=$(cd "$1" && pwd)
-PKG=zav-msg-agent
+PKGS=(zav-msg-agent zav-push-dev)
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
     SUDO="sudo"
 fi
 apt_get() { $SUDO env DEBIAN_FRONTEND=noninteractive apt-get "$@"; }
+installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 echo "=== [package] cpack -G DEB in $BUILD"
-rm -f "$BUILD"/${PKG}_*.deb
+rm -f "$BUILD"/zav-*.deb
 (cd "$BUILD" && cpack -G DEB >"$BUILD/cpack.log" 2>&1) || { cat "$BUILD/cpack.log"; exit 1; }
-DEB=$(ls "$BUILD"/${PKG}_*.deb | head -1)
-echo "package: $DEB ($(du -k "$DEB" | cut -f1) KiB)"
-dpkg-deb -f "$DEB" Package Version Depends Recommends
+DEBS=()
+for pkg in "${PKGS[@]}"; do
+    deb=$(ls "$BUILD"/"${pkg}"_*.deb 2>/dev/null | head -1)
+    [ -n "$deb" ] || { echo "package-check: no package $pkg was made" >&2; exit 1; }
+    DEBS+=("$deb")
+    echo "package: $deb ($(du -k "$deb" | cut -f1) KiB)"
+    dpkg-deb -f "$deb" Package Version Depends Recommends Suggests
+done
 
-if dpkg-query -W -f='${Status}' "$PKG" 2>/dev/null | grep -q "install ok installed"; then
-    echo "package-check: $PKG is already installed here; it will be replaced and removed" >&2
+echo "=== [package] lintian"
+command -v lintian >/dev/null || { echo "package-check: lintian is missing" >&2; exit 1; }
+# Root is warned about on stderr, which is no finding.
+if ! lintian --no-cfg --fail-on error,warning "${DEBS[@]}" 2>"$BUILD/lintian.err"; then
+    grep -v 'running with root privileges' "$BUILD/lintian.err" >&2 || true
+    echo "package-check: lintian found errors or warnings" >&2
+    exit 1
 fi
+echo "lintian: no error, no warning"
+
+for pkg in "${PKGS[@]}"; do
+    if installed "$pkg"; then
+        echo "package-check: $pkg is already installed here; it will be replaced and removed" >&2
+    fi
+done
 
 WORK=$(mktemp -d)
 chmod 700 "$WORK"
@@ -40,21 +61,25 @@ cleanup() {
         kill "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
     done
-    if dpkg-query -W -f='${Status}' "$PKG" 2>/dev/null | grep -q "install ok installed"; then
-        echo "=== [package] removing $PKG"
-        apt_get remove -y -qq "$PKG" >/dev/null || true
-    fi
+    for pkg in "${PKGS[@]}"; do
+        if installed "$pkg"; then
+            echo "=== [package] removing $pkg"
+            apt_get remove -y -qq "$pkg" >/dev/null || true
+        fi
+    done
     rm -rf "$WORK"
 }
 trap cleanup EXIT
 
 echo "=== [package] installing"
-apt_get install -y -qq --no-install-recommends "$DEB" >"$WORK/apt.log" 2>&1 \
+apt_get install -y -qq --no-install-recommends "${DEBS[@]}" >"$WORK/apt.log" 2>&1 \
     || { cat "$WORK/apt.log"; exit 1; }
-dpkg -L "$PKG" | grep -E '/(zav-msg-agent|zav-msgctl|zav-push-dev|libzavpageview\.so)$' || true
-AGENT=$(dpkg -L "$PKG" | grep -E '/bin/zav-msg-agent$' | head -1)
-MSGCTL=$(dpkg -L "$PKG" | grep -E '/bin/zav-msgctl$' | head -1 || true)
-[ -x "$AGENT" ] || { echo "package-check: the agent was not installed" >&2; exit 1; }
+for prog in zav-msg-agent zav-msgctl zav-push-dev; do
+    [ -x "/usr/bin/$prog" ] || { echo "package-check: /usr/bin/$prog is missing" >&2; exit 1; }
+    [ -f "/usr/share/man/man1/$prog.1.gz" ] \
+        || { echo "package-check: no manual page for $prog" >&2; exit 1; }
+done
+/usr/bin/zav-push-dev --version
 
 echo "=== [package] starting the installed agent"
 # A host of its own, and a private runtime directory for the pipe.
@@ -63,25 +88,15 @@ HOST_PID=$!
 export XDG_RUNTIME_DIR="$WORK"
 export QT_QPA_PLATFORM=offscreen
 export DBUS_SESSION_BUS_ADDRESS=disabled:
-"$AGENT" -pid "$HOST_PID" -product PKGCHECK -mac 00-00-00-00-00-00 -handle customize \
-    2>"$WORK/agent.log" &
+/usr/bin/zav-msg-agent -pid "$HOST_PID" -product PKGCHECK -mac 00-00-00-00-00-00 \
+    -handle customize 2>"$WORK/agent.log" &
 AGENT_PID=$!
 
 answered=""
 for _ in $(seq 1 100); do
     kill -0 "$AGENT_PID" 2>/dev/null || break
-    if [ -n "$MSGCTL" ]; then
-        if reply=$("$MSGCTL" hello 2>/dev/null) && [ "$reply" = "OK" ]; then
-            answered="zav-msgctl hello: $reply"
-            break
-        fi
-    elif grep -q "server : ipc server started" "$WORK/agent.log"; then
-        # Without the tool: a second copy of the agent probes with "Hello" and,
-        # answered, hands its client over and leaves with 0.
-        if timeout 20 "$AGENT" -pid 1 -product PKGCHECK -mac 00 2>"$WORK/second.log" &&
-            grep -q "the instance is about to exit as it already started." "$WORK/second.log"; then
-            answered="a second copy was answered and handed over"
-        fi
+    if reply=$(/usr/bin/zav-msgctl hello 2>/dev/null) && [ "$reply" = "OK" ]; then
+        answered="zav-msgctl hello: $reply"
         break
     fi
     sleep 0.2
@@ -93,6 +108,24 @@ if [ -z "$answered" ] || ! grep -q 'receive command: "Hello"' "$WORK/agent.log";
 fi
 echo "installed agent answered: $answered"
 
-SIZE_KIB=$(dpkg-query -W -f='${Installed-Size}' "$PKG")
-echo "installed size: ${SIZE_KIB} KiB (package $PKG $(dpkg-query -W -f='${Version}' "$PKG"))"
+# A page popup makes the agent load its page-view module from the install.
+/usr/bin/zav-msgctl popup --title 'Package check' --page about:blank >/dev/null
+loaded=""
+for _ in $(seq 1 100); do
+    loaded=$(grep -ao 'page view module loaded: .*' "$WORK/agent.log" || true)
+    [ -z "$loaded" ] || break
+    grep -q 'page view not available' "$WORK/agent.log" && break
+    sleep 0.2
+done
+if [ -z "$loaded" ]; then
+    echo "package-check: the installed agent did not load its page-view module" >&2
+    grep -a 'page view' "$WORK/agent.log" >&2 || true
+    exit 1
+fi
+echo "installed agent: $loaded"
+
+for pkg in "${PKGS[@]}"; do
+    echo "installed size: $(dpkg-query -W -f='${Installed-Size}' "$pkg") KiB" \
+        "(package $pkg $(dpkg-query -W -f='${Version}' "$pkg"))"
+done
 echo "=== [package] OK"

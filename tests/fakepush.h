@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 
 #include <functional>
 
@@ -16,7 +17,10 @@ public:
     /// testPort(), chosen when the build was configured.
     explicit FakePush(quint16 port = 0)
     {
-        server.listen(QHostAddress::LocalHost, port);
+        // A fixed port may still be held for a moment by a service that is ending.
+        for (int i = 0; !server.listen(QHostAddress::LocalHost, port) && port && i < 100; ++i) {
+            QThread::msleep(50);
+        }
         connect(&server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* socket = server.nextPendingConnection()) {
                 connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });

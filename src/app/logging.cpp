@@ -1,8 +1,160 @@
 #include "logging.h"
 
+#include <QByteArray>
 #include <QFile>
 #include <QString>
 #include <QtGlobal>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <deque>
+#include <mutex>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+/// Lines waiting for stderr, at most this many bytes; more are dropped.
+const int maxQueuedBytes = 4 * 1024 * 1024;
+/// A longer line is cut to this many bytes (a push answer can be megabytes).
+const int maxLineBytes = 256 * 1024;
+
+/// Shared by every thread that logs and the writer thread. Never freed: the
+/// writer may still be blocked in write() while the process ends.
+struct LineQueue
+{
+    std::mutex mutex;
+    std::condition_variable wake;    // lines arrived
+    std::condition_variable written; // the writer has gone idle
+    std::deque<QByteArray> lines;
+    int queuedBytes = 0;
+    quint64 dropped = 0;
+    bool writing = false;
+};
+
+LineQueue* queue = nullptr;
+
+bool writeAll(const QByteArray& bytes)
+{
+    const char* p = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(STDERR_FILENO, p, size_t(left));
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        p += n;
+        left -= n;
+    }
+    return true;
+}
+
+QByteArray droppedLine(quint64 count)
+{
+    const QMessageLogContext context(__FILE__, __LINE__, Q_FUNC_INFO, "default");
+    return qFormatLogMessage(
+               QtDebugMsg, context,
+               QStringLiteral("%1 debug lines dropped: stderr did not take them").arg(count))
+               .toLocal8Bit() +
+           '\n';
+}
+
+void writeLines(LineQueue* q)
+{
+    // A reader that has gone away makes write() fail with EPIPE here instead
+    // of ending the agent with SIGPIPE.
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+
+    std::unique_lock<std::mutex> lock(q->mutex);
+    for (;;) {
+        q->wake.wait(lock, [q] { return !q->lines.empty(); });
+        std::deque<QByteArray> batch;
+        batch.swap(q->lines);
+        q->queuedBytes = 0;
+        q->writing = true;
+        lock.unlock();
+
+        QByteArray bytes;
+        for (const QByteArray& line : batch) {
+            bytes += line;
+        }
+        // May block for ever on a reader that never reads: only this thread waits.
+        const bool ok = writeAll(bytes);
+
+        lock.lock();
+        if (!ok) {
+            q->dropped += batch.size();
+        } else if (q->dropped > 0) {
+            const quint64 count = q->dropped;
+            q->dropped = 0;
+            lock.unlock();
+            const bool reported = writeAll(droppedLine(count));
+            lock.lock();
+            if (!reported) {
+                q->dropped += count;
+            }
+        }
+        q->writing = false;
+        if (q->lines.empty()) {
+            q->written.notify_all();
+        }
+    }
+}
+
+void queueLine(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    QByteArray line = qFormatLogMessage(type, context, text).toLocal8Bit();
+    if (line.size() > maxLineBytes) {
+        const int cut = line.size() - maxLineBytes;
+        line.truncate(maxLineBytes);
+        line += QByteArray("... (") + QByteArray::number(cut) + " bytes cut)";
+    }
+    line += '\n';
+    {
+        std::lock_guard<std::mutex> lock(queue->mutex);
+        if (queue->queuedBytes + line.size() > maxQueuedBytes) {
+            ++queue->dropped;
+            return;
+        }
+        queue->queuedBytes += line.size();
+        queue->lines.push_back(std::move(line));
+    }
+    queue->wake.notify_one();
+    if (type == QtFatalMsg) {
+        flushDebugLines(1000); // the process aborts next
+    }
+}
+
+} // namespace
+
+bool flushDebugLines(int timeoutMs)
+{
+    if (!queue) {
+        return true;
+    }
+    std::unique_lock<std::mutex> lock(queue->mutex);
+    return queue->written.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                   [] { return queue->lines.empty() && !queue->writing; });
+}
+
+#else
+
+bool flushDebugLines(int)
+{
+    return true; // written at once by the toolkit's own handler
+}
+
+#endif
 
 void installMessagePattern()
 {
@@ -18,4 +170,11 @@ void installMessagePattern()
 #endif
     qSetMessagePattern(
         QStringLiteral("%{time hh:mm:ss.zzz} %{file}:%{line} %{function}: %{message}"));
+#ifdef Q_OS_UNIX
+    if (!queue) {
+        queue = new LineQueue();
+        std::thread(writeLines, queue).detach();
+    }
+    qInstallMessageHandler(queueLine);
+#endif
 }

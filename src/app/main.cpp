@@ -10,6 +10,14 @@
 
 #include <QApplication>
 #include <QDebug>
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <sys/resource.h>
+#endif
 
 // The tests' build of the agent checks its hosts and polls sooner.
 #ifndef ZAV_CHECK_INTERVAL_MS
@@ -19,13 +27,114 @@
 #define ZAV_FIRST_POLL_MS 0 // one poll interval
 #endif
 
+namespace {
+
+/// How long a copy that lost the start race keeps handing its client to the
+/// winner, which may still be starting.
+const int handOverMs = 20 * 1000;
+
+/// Every pipe connection takes a descriptor: the usual soft limit (1024) is
+/// far below what the system allows.
+void raiseDescriptorLimit()
+{
+#ifdef Q_OS_UNIX
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            qDebug() << "descriptor limit not raised";
+        }
+    }
+#endif
+}
+
+/// A host started from ssh, cron or a service has no display, and the
+/// toolkit would abort before anything else. The platform chosen (by
+/// QT_QPA_PLATFORM or "-platform", else the toolkit's default) is kept and the
+/// offscreen one added as its fallback: without a display the agent still
+/// serves the pipe, queues and polls. restore() puts the environment back once
+/// the application object exists, so that programs the agent starts inherit
+/// the one it was given.
+class PlatformFallback
+{
+public:
+    PlatformFallback(int argc, char* argv[])
+    {
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+        for (int i = 1; i + 1 < argc; ++i) {
+            if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0) {
+                argument = withFallback(argv[i + 1], &chosen);
+                argv[i + 1] = argument.data(); // outlives the application object
+                ++i;
+            }
+        }
+        hadVariable = qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
+        variable = qgetenv("QT_QPA_PLATFORM");
+        qputenv("QT_QPA_PLATFORM", withFallback(variable.isEmpty() ? "xcb" : variable,
+                                                argument.isEmpty() ? &chosen : nullptr));
+#else
+        Q_UNUSED(argc)
+        Q_UNUSED(argv)
+#endif
+    }
+
+    void restore()
+    {
+#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
+        if (hadVariable) {
+            qputenv("QT_QPA_PLATFORM", variable);
+        } else {
+            qunsetenv("QT_QPA_PLATFORM");
+        }
+#endif
+    }
+
+    /// Whether the offscreen platform runs because no other one could.
+    bool fellBack() const
+    {
+        return !chosen && QGuiApplication::platformName() == QLatin1String("offscreen");
+    }
+
+private:
+    /// platforms with the fallback added; *offscreen tells whether it was there.
+    static QByteArray withFallback(const QByteArray& platforms, bool* offscreen)
+    {
+        for (const QByteArray& p : platforms.split(';')) {
+            if (p.split(':').first() == "offscreen") {
+                if (offscreen) {
+                    *offscreen = true;
+                }
+                return platforms;
+            }
+        }
+        return platforms + ";offscreen";
+    }
+
+    QByteArray argument;
+    bool chosen = false; // offscreen was among the platforms asked for
+    QByteArray variable;
+    bool hadVariable = false;
+};
+
+/// Gives queued debug lines a short time to be written at any normal exit.
+struct FlushDebugLinesAtExit
+{
+    ~FlushDebugLinesAtExit() { flushDebugLines(500); }
+};
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
     installMessagePattern();
+    const FlushDebugLinesAtExit flushAtExit;
+    raiseDescriptorLimit();
     // Popups keep their logical size on scaled screens.
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
 
+    PlatformFallback platform(argc, argv);
     QApplication app(argc, argv); // takes the toolkit's own options out of argv
+    platform.restore();
     app.setObjectName(QStringLiteral("main thread"));
     QApplication::setQuitOnLastWindowClosed(false); // closing a popup keeps the agent
 
@@ -44,19 +153,50 @@ int main(int argc, char* argv[])
     const QString reply = ipcClient.sendCommand(QStringLiteral("Hello"));
     qDebug() << "Server reply:" << reply;
 
-    if (reply != QLatin1String("NotConnected")) {
-        qDebug() << "the instance is about to exit as it already started.";
-        const QString registered =
-            ipcClient.sendCommand(QStringLiteral("REGISTER:") + client->toJson());
-        if (registered != QLatin1String("OK")) {
-            qDebug() << "注册失败:" << registered;
+    // Nobody answered, yet another copy may be starting at this very moment:
+    // the pipe's lock decides which one is the agent.
+    IpcServer::Claim claim =
+        reply == QLatin1String("NotConnected") ? ipcServer.claimPipe() : IpcServer::Taken;
+    if (claim == IpcServer::Taken) {
+        const bool lostRace = reply == QLatin1String("NotConnected");
+        if (lostRace) {
+            qDebug() << "another copy became the agent first: handing this client over to it";
         }
-        delete client;
-        delete pipeHandler;
-        return 0;
+        qDebug() << "the instance is about to exit as it already started.";
+        const QString registerCommand = QStringLiteral("REGISTER:") + client->toJson();
+        QElapsedTimer clock;
+        clock.start();
+        for (;;) {
+            const QString registered = ipcClient.sendCommand(registerCommand);
+            if (registered == QLatin1String("OK")) {
+                break;
+            }
+            // The winner may still be starting (or may have died: then this
+            // copy takes its place). A copy that found the agent answering
+            // tries once, as ever.
+            if (lostRace && clock.elapsed() < handOverMs) {
+                QThread::msleep(100);
+                claim = ipcServer.claimPipe();
+                if (claim != IpcServer::Taken) {
+                    break;
+                }
+                continue;
+            }
+            qDebug() << "注册失败:" << registered;
+            break;
+        }
+        if (claim == IpcServer::Taken) {
+            delete client;
+            delete pipeHandler;
+            return 0;
+        }
     }
 
     qDebug() << "message server started successful.";
+    if (platform.fellBack()) {
+        qDebug() << "no display (offscreen platform): popups cannot be shown; the pipe, the "
+                    "queues and polling work";
+    }
     // Before any thread starts: a termination signal from here on ends the
     // agent in order (the quit waits for the event loop).
     TerminationWatcher terminationWatcher;
@@ -64,6 +204,7 @@ int main(int argc, char* argv[])
                      &QApplication::quit, Qt::QueuedConnection);
     clientPool.addClient(client); // still the only thread: nothing competes
     ipcServer.start();
+    ipcServer.waitForListening(5000); // its outcome is in the log
     auto* pollingController = new PollingController(nullptr, ZAV_FIRST_POLL_MS);
     auto* processController = new ProcessController(nullptr, ZAV_CHECK_INTERVAL_MS);
     QObject::connect(processController, &ProcessController::onExit, &app, &QApplication::quit,

@@ -1,6 +1,28 @@
 #include "clientpool.h"
 
+#include "message/message.h"
+
+#include <QDebug>
+
 ClientPool clientPool;
+
+namespace {
+
+/// The text a message holds, in bytes of memory.
+qint64 textBytes(const Message* m)
+{
+    qint64 chars = m->uuid.size() + m->messageForm.size() + m->title.size() + m->summary.size() +
+                   m->url.size() + m->authorName.size();
+    for (auto it = m->settings.constBegin(); it != m->settings.constEnd(); ++it) {
+        chars += it.key().size() + it.value().size();
+    }
+    for (const MessageAction* a : m->actions) {
+        chars += a->id.size() + a->action.size() + a->url.size();
+    }
+    return chars * qint64(sizeof(QChar));
+}
+
+} // namespace
 
 ClientPool::~ClientPool()
 {
@@ -9,6 +31,10 @@ ClientPool::~ClientPool()
 
 void ClientPool::addClient(Client* client)
 {
+    // Read before anyone else can see the client: a pid handed to another
+    // process before the first check is then noticed at that check.
+    Entry entry;
+    entry.stamp = readProcessStamp(client->pid);
     Client* replaced = nullptr;
     {
         QMutexLocker lock(&mutex);
@@ -20,6 +46,8 @@ void ClientPool::addClient(Client* client)
         clients.append(client);
         byPid.insert(client->pid, client);
         bySerial.insert(client->serial, client);
+        entries.insert(client->serial, entry);
+        settleQueueLocked(client);
     }
     delete replaced;
 }
@@ -43,11 +71,77 @@ void ClientPool::removeClient(const QString& pid)
     delete gone;
 }
 
+void ClientPool::removeClient(const ClientRef& ref)
+{
+    Client* gone = nullptr;
+    {
+        QMutexLocker lock(&mutex);
+        gone = bySerial.value(ref.serial);
+        if (gone && gone == ref.client) {
+            unlinkLocked(gone);
+        } else {
+            gone = nullptr;
+        }
+    }
+    delete gone;
+}
+
 void ClientPool::unlinkLocked(Client* c)
 {
     clients.removeOne(c);
     byPid.remove(c->pid);
     bySerial.remove(c->serial);
+    entries.remove(c->serial);
+}
+
+void ClientPool::settleQueueLocked(Client* c)
+{
+    Entry& e = entries[c->serial];
+    QList<Message*>& queue = c->messages;
+    if (queue.size() < e.countedMessages ||
+        (e.countedMessages > 0 && queue.at(e.countedMessages - 1) != e.lastCounted)) {
+        // Not only appended to (taken, or changed some other way): count anew.
+        e.countedMessages = 0;
+        e.textBytes = 0;
+    }
+    for (int i = e.countedMessages; i < queue.size(); ++i) {
+        e.textBytes += textBytes(queue.at(i));
+    }
+    e.countedMessages = queue.size();
+
+    int dropped = 0;
+    while (!queue.isEmpty() &&
+           (queue.size() > maxQueuedMessages || e.textBytes > maxQueuedTextBytes)) {
+        Message* oldest = queue.takeFirst();
+        e.textBytes -= textBytes(oldest);
+        delete oldest;
+        ++dropped;
+    }
+    e.countedMessages = queue.size();
+    e.lastCounted = queue.isEmpty() ? nullptr : queue.last();
+    if (dropped > 0) {
+        qDebug().nospace() << "queue full, dropped the " << dropped << " oldest messages of pid "
+                           << c->pid << " (" << queue.size() << " left, " << e.textBytes
+                           << " bytes of text)";
+    }
+}
+
+void ClientPool::giveBack(const ClientRef& ref, QList<Message*> messages)
+{
+    {
+        QMutexLocker lock(&mutex);
+        Client* c = bySerial.value(ref.serial);
+        if (c && c == ref.client) {
+            messages.append(c->messages);
+            c->messages.swap(messages);
+            messages.clear();
+            Entry& e = entries[c->serial];
+            e.countedMessages = 0; // counted anew
+            e.textBytes = 0;
+            settleQueueLocked(c);
+        }
+    }
+    qDeleteAll(messages); // the client has left: its queue went with it
 }
 
 QList<Client*> ClientPool::getClients()
@@ -65,6 +159,17 @@ QStringList ClientPool::getPids()
         pids.append(c->pid);
     }
     return pids;
+}
+
+QList<PooledProcess> ClientPool::processes()
+{
+    QMutexLocker lock(&mutex);
+    QList<PooledProcess> list;
+    list.reserve(clients.size());
+    for (Client* c : qAsConst(clients)) {
+        list.append(PooledProcess{c->pid, ClientRef{c, c->serial}, entries.value(c->serial).stamp});
+    }
+    return list;
 }
 
 QList<ClientRef> ClientPool::snapshot()
@@ -92,6 +197,7 @@ void ClientPool::clear()
         gone.swap(clients);
         byPid.clear();
         bySerial.clear();
+        entries.clear();
     }
     qDeleteAll(gone);
 }

@@ -1,6 +1,7 @@
 // The process-wide pool of registered clients, which owns them.
 #pragma once
 
+#include "core/processstamp.h"
 #include "message/client.h"
 
 #include <QHash>
@@ -20,6 +21,15 @@ struct ClientRef
     quint64 serial = 0;
 };
 
+/// A pooled client's process as the process watch sees it: the pid and what
+/// its process was when the client was pooled.
+struct PooledProcess
+{
+    QString pid;
+    ClientRef ref;
+    ProcessStamp stamp;
+};
+
 /// The process-wide list of clients, shared by the main, IPC, polling and
 /// process-watch threads. The pool owns every pooled client and is the only
 /// place that deletes one.
@@ -37,23 +47,35 @@ struct ClientRef
 /// it. The pipe's queue commands use the
 /// pid form of withClient(), which makes look-up plus queue access one
 /// critical section, the same one the poller's "customize" append uses.
+///
+/// Queues are bounded: after every step run by withClient(), a client's
+/// queue holds at most maxQueuedMessages messages and maxQueuedTextBytes of
+/// message text; the oldest messages beyond that are dropped (with a debug
+/// line). A step may append to a queue or take it whole; messages go back to
+/// the front only through giveBack().
 class ClientPool : public QObject
 {
     Q_OBJECT
 
 public:
+    static constexpr int maxQueuedMessages = 200000;
+    static constexpr qint64 maxQueuedTextBytes = 64 * 1024 * 1024;
+
     ClientPool() = default;
     /// Deletes the clients still pooled (and their queued messages).
     ~ClientPool() override;
 
     /// Takes ownership of a new client; a pooled client with the same pid is
-    /// removed and deleted first, and the new one goes to the end.
+    /// removed and deleted first, and the new one goes to the end. Notes
+    /// which process the pid stands for now (its start time).
     void addClient(Client* client);
     /// The first client with this pid, or null. The pointer is only safe to
     /// use while nothing can remove the client: prefer withClient().
     Client* getClient(const QString& pid);
     /// Removes and deletes the first client with this pid, if any.
     void removeClient(const QString& pid);
+    /// Removes and deletes the referenced client if it is still pooled.
+    void removeClient(const ClientRef& ref);
     /// A copy of the list of clients (see getClient() on safety).
     QList<Client*> getClients();
     /// The pid of every pooled client, in pool order.
@@ -61,6 +83,8 @@ public:
 
     /// References to every pooled client, in pool order.
     QList<ClientRef> snapshot();
+    /// Every pooled client's pid and process stamp, in pool order.
+    QList<PooledProcess> processes();
     /// Number of pooled clients.
     int count();
     /// Removes and deletes every client.
@@ -77,6 +101,7 @@ public:
             return false;
         }
         step(c);
+        settleQueueLocked(c);
         return true;
     }
 
@@ -92,18 +117,37 @@ public:
             return false;
         }
         step(c);
+        settleQueueLocked(c);
         return true;
     }
 
+    /// Puts messages taken from the referenced client's queue back at its
+    /// front, in their order (a reply that could not be delivered). If the
+    /// client has left the pool they are deleted, as its queue was.
+    void giveBack(const ClientRef& ref, QList<Message*> messages);
+
 private:
-    /// Unlinks c from the list and both indexes; the mutex must be held.
+    /// What the pool knows of one pooled client besides the client itself.
+    struct Entry
+    {
+        ProcessStamp stamp;
+        int countedMessages = 0;        // the front of the queue already counted
+        Message* lastCounted = nullptr; // the last of them
+        qint64 textBytes = 0;           // their message text
+    };
+
+    /// Unlinks c from the list and the indexes; the mutex must be held.
     void unlinkLocked(Client* c);
+    /// Counts what a step appended to c's queue and drops the oldest
+    /// messages beyond the caps; the mutex must be held.
+    void settleQueueLocked(Client* c);
 
     QList<Client*> clients; // pool order
     // Indexes over the same clients: pids are unique in the pool, since
     // adding a client replaces the one with its pid.
     QHash<QString, Client*> byPid;
     QHash<quint64, Client*> bySerial;
+    QHash<quint64, Entry> entries; // by serial
     QMutex mutex;
     quint64 lastSerial = 0;
 };

@@ -1,7 +1,6 @@
 #include "ipcserver.h"
 
 #include "core/clientpool.h"
-#include "ipc/pipecommand.h"
 #include "ipc/pipepath.h"
 #include "message/message.h"
 
@@ -10,17 +9,49 @@
 #include <QFile>
 #include <QLocalServer>
 #include <QMetaMethod>
+#include <QPointer>
+#include <QSocketNotifier>
+#include <QTimer>
 
 #include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace {
 
 const int maxPendingConnections = 20;
+/// Descriptors kept for everything but pipe connections (polling, popups,
+/// the toolkit); the pipe takes no more than the limit minus these.
+const int reservedDescriptors = 128;
+/// Open connections are bounded whatever the limit: each costs memory.
+const int connectionCap = 16384;
 /// A peer that sends without reading its replies is not read any further
 /// while this many reply bytes wait for it; the kernel then holds its sends
 /// back, so such a peer cannot make the agent grow.
 const qint64 maxUnsentReplyBytes = 1024 * 1024;
+/// A message list is written in parts of at most this many messages or this
+/// much text, and the next part only once less than listHighWater bytes wait
+/// for the peer; other peers' commands are served between parts.
+const int listPartMessages = 500;
+const int listPartChars = 128 * 1024;
+const qint64 listHighWater = 256 * 1024;
+/// A peer that takes no part of its list for this long loses its connection;
+/// the list goes back to the queue.
+const int listStallMs = 60 * 1000;
+/// How often the server is checked to be still listening.
+const int listenCheckMs = 10 * 1000;
+/// Freed heap is handed back to the system this long after the pipe's last
+/// burst of work.
+const int trimDelayMs = 1000;
 /// Longer commands and replies are cut short in debug lines.
 const int maxLoggedChars = 1000;
 
@@ -61,19 +92,9 @@ const char* errorName(QLocalSocket::LocalSocketError error)
     return "UnknownSocketError";
 }
 
-/// True when the socket file at path is left over from an agent that died
-/// without closing it: nobody accepts connections on it any more. An agent
-/// that is alive but whose backlog is full does not refuse, it makes the
-/// caller wait, so it is never taken for a dead one.
-bool isStaleEndpoint(const QString& path)
+QString lastError()
 {
-    QLocalSocket probe;
-    probe.connectToServer(path);
-    if (probe.waitForConnected(500)) {
-        probe.abort();
-        return false;
-    }
-    return probe.error() == QLocalSocket::ConnectionRefusedError;
+    return qt_error_string(errno);
 }
 
 } // namespace
@@ -84,75 +105,250 @@ IpcServer::IpcServer(QObject* parent) : QThread(parent)
     moveToThread(this);
 }
 
+IpcServer::~IpcServer()
+{
+    if (lockFd >= 0) {
+        ::close(lockFd); // the lock goes with it
+    }
+}
+
+IpcServer::Claim IpcServer::claimPipe()
+{
+    if (lockFd >= 0) {
+        return claim;
+    }
+    QString why;
+    socketPath = pipePath(&why);
+    if (socketPath.isEmpty()) {
+        qDebug().noquote() << "server : no private directory for the pipe:" << why;
+        return claim = Unclaimed;
+    }
+    // Beside the socket, in the same private directory, owner-only.
+    const QByteArray lockPath = QFile::encodeName(socketPath + QStringLiteral(".lock"));
+    const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        qDebug().noquote() << "server : cannot open the pipe's lock file:" << lastError();
+        return claim = Unclaimed;
+    }
+    int result = 0;
+    do {
+        result = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        const int error = errno;
+        ::close(fd);
+        if (error == EWOULDBLOCK) {
+            return claim = Taken;
+        }
+        qDebug().noquote() << "server : cannot lock the pipe's lock file:"
+                           << qt_error_string(error);
+        return claim = Unclaimed;
+    }
+    lockFd = fd; // held until the process ends
+    return claim = Claimed;
+}
+
+bool IpcServer::waitForListening(int timeoutMs)
+{
+    if (!listenTried.tryAcquire(1, timeoutMs)) {
+        return false;
+    }
+    listenTried.release();
+    return listening.loadAcquire() != 0;
+}
+
 void IpcServer::run()
 {
     server = new QLocalServer();
     connect(this, &QThread::finished, server, &QObject::deleteLater);
+    connect(server, &QObject::destroyed, this, [this] { server = nullptr; });
     connect(server, &QLocalServer::newConnection, this, &IpcServer::onClientConnected);
     server->setMaxPendingConnections(maxPendingConnections);
+    trimTimer = new QTimer(server);
+    trimTimer->setSingleShot(true);
+    trimTimer->setInterval(trimDelayMs);
+    connect(trimTimer, &QTimer::timeout, server, [] {
+#ifdef __GLIBC__
+        // Bursts of connections and big commands leave freed heap behind
+        // that the allocator keeps; an idle agent hands it back.
+        malloc_trim(0);
+#endif
+    });
 
-    if (listenOnPipe()) {
+    rlimit limit{};
+    const rlim_t descriptors = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
+    maxConnections = int(qBound<rlim_t>(
+        16, descriptors > reservedDescriptors ? descriptors - reservedDescriptors : 16,
+        connectionCap));
+    spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+
+    const bool ok = listenOnPipe();
+    if (ok) {
         qDebug() << "server : ipc server started";
         qDebug() << "server : started with no error";
+        auto* watch = new QTimer(server);
+        connect(watch, &QTimer::timeout, this, &IpcServer::keepListening);
+        watch->start(listenCheckMs);
     } else {
         qDebug() << "server : ipc server failed";
     }
+    listening.storeRelease(ok ? 1 : 0);
+    listenTried.release();
+
     exec();
+
+    // Lists not yet delivered go back to their queues.
+    const QList<QLocalSocket*> pending = lists.keys();
+    for (QLocalSocket* socket : pending) {
+        endList(socket, false);
+    }
+    trimTimer = nullptr; // the server, its timers and connections go when the thread finishes
+    if (spareFd >= 0) {
+        ::close(spareFd);
+        spareFd = -1;
+    }
 }
 
 bool IpcServer::listenOnPipe()
 {
-    QString why;
-    const QString path = pipePath(&why);
-    if (path.isEmpty()) {
-        qDebug().noquote() << "server : no private directory for the pipe:" << why;
+    if (socketPath.isEmpty()) {
+        QString why;
+        socketPath = pipePath(&why);
+        if (socketPath.isEmpty()) {
+            qDebug().noquote() << "server : no private directory for the pipe:" << why;
+            return false;
+        }
+    }
+    const QByteArray path = QFile::encodeName(socketPath);
+    if (claim == Claimed && ::unlink(path.constData()) == 0) {
+        // Only the lock's holder ever creates the socket: one found now is
+        // left over from an agent that died.
+        qDebug().noquote() << QStringLiteral("server : remove pipe line : ") + socketPath;
+    }
+    // No socket options: with them the server would replace any file there,
+    // a live agent's too, and without the lock a socket file is never removed.
+    if (!server->listen(socketPath)) {
+        qDebug().noquote() << "server : listen:" << server->errorString();
         return false;
     }
-
-    // Listening without socket options: with them, Qt replaces an existing
-    // socket file, even a live agent's. The file is restricted below.
-    if (!server->listen(path)) {
-        if (server->serverError() != QAbstractSocket::AddressInUseError) {
-            qDebug().noquote() << "server : listen:" << server->errorString();
-            return false;
-        }
-        if (!isStaleEndpoint(path)) {
-            qDebug().noquote() << "server : another agent answers on" << path;
-            return false;
-        }
-        QLocalServer::removeServer(path);
-        qDebug().noquote() << QStringLiteral("server : remove pipe line : ") + path;
-        if (!server->listen(path)) {
-            qDebug().noquote() << "server : listen:" << server->errorString();
-            return false;
-        }
-    }
-
-    if (::chmod(QFile::encodeName(path).constData(), S_IRUSR | S_IWUSR) != 0) {
-        qDebug().noquote() << "server : cannot make the pipe owner-only:" << qt_error_string(errno);
+    // The directory is private already; the socket is owner-only as well.
+    if (::chmod(path.constData(), S_IRUSR | S_IWUSR) != 0) {
+        qDebug().noquote() << "server : cannot make the pipe owner-only:" << lastError();
         server->close();
         return false;
+    }
+    // The server's notifier on its listening socket: see eventFilter().
+    const auto notifiers =
+        server->findChildren<QSocketNotifier*>(QString(), Qt::FindDirectChildrenOnly);
+    for (QSocketNotifier* notifier : notifiers) {
+        if (notifier->socket() != server->socketDescriptor()) {
+            continue; // one from before, on its way out
+        }
+        notifier->installEventFilter(this);
+        connect(notifier, &QSocketNotifier::activated, this, [this] {
+            // once the server has taken the connection
+            QMetaObject::invokeMethod(this, &IpcServer::keepListening, Qt::QueuedConnection);
+        });
     }
     return true;
 }
 
-void IpcServer::onClientConnected()
+bool IpcServer::eventFilter(QObject* watched, QEvent* event)
 {
-    qDebug() << "client connected";
-    QLocalSocket* socket = server->nextPendingConnection();
-    if (!socket) {
+    if (event->type() != QEvent::SockAct || !server || watched->parent() != server) {
+        return QThread::eventFilter(watched, event);
+    }
+    // The server stops listening, and removes its socket file, when its
+    // accept() fails: it accepts only while a descriptor is free.
+    if (spareFd < 0) {
+        spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    }
+    const int probe = spareFd >= 0 ? ::fcntl(spareFd, F_DUPFD_CLOEXEC, 0) : -1;
+    if (probe >= 0) {
+        ::close(probe);
+        return false;
+    }
+    refuseConnection(static_cast<QSocketNotifier*>(watched));
+    return true;
+}
+
+void IpcServer::keepListening()
+{
+    // After a failed accept() the server has closed its socket and removed
+    // its file, yet still counts as listening: the file tells.
+    struct stat file = {};
+    if (!server || listening.loadAcquire() == 0 ||
+        (::stat(QFile::encodeName(socketPath).constData(), &file) == 0 && S_ISSOCK(file.st_mode))) {
         return;
     }
-    connect(socket, &QLocalSocket::errorOccurred, this, &IpcServer::socketErrorHandler);
-    connect(socket, &QLocalSocket::readyRead, this, &IpcServer::dataReceived);
-    connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-    // Reading stops while too many replies wait for the peer; it goes on
-    // once they have been written.
-    connect(socket, &QLocalSocket::bytesWritten, this, [this, socket]() {
-        if (socket->bytesAvailable() > 0) {
-            serve(socket);
+    // This copy holds the pipe: nobody else can have taken it.
+    const QString why =
+        server->errorString().isEmpty() ? QStringLiteral("file removed") : server->errorString();
+    server->close();
+    const bool ok = listenOnPipe();
+    qDebug().noquote() << "server : the pipe's socket is gone (" + why + "), listening again:"
+                       << (ok ? "done" : "failed, trying again at the next check");
+}
+
+void IpcServer::onClientConnected()
+{
+    while (QLocalSocket* socket = server->nextPendingConnection()) {
+        if (connections >= maxConnections) {
+            delete socket;
+            qDebug() << "server : no room for another connection (" << connections
+                     << "open ), closed it at once";
+            continue;
         }
-    });
+        qDebug() << "client connected";
+        ++connections;
+        connect(socket, &QObject::destroyed, this, [this] {
+            --connections;
+            releaseMemorySoon();
+        });
+        connect(socket, &QLocalSocket::errorOccurred, this, &IpcServer::socketErrorHandler);
+        connect(socket, &QLocalSocket::readyRead, this, &IpcServer::dataReceived);
+        connect(socket, &QLocalSocket::disconnected, this, [this, socket] {
+            if (lists.contains(socket)) {
+                endList(socket, false);
+            }
+            socket->deleteLater();
+        });
+        // Reading stops while too many replies wait for the peer, and while a
+        // list is written; it goes on once they have been written.
+        connect(socket, &QLocalSocket::bytesWritten, this, [this, socket] {
+            if (lists.contains(socket)) {
+                continueList(socket);
+            } else if (socket->bytesAvailable() > 0) {
+                serve(socket);
+            }
+        });
+    }
+}
+
+void IpcServer::refuseConnection(QSocketNotifier* notifier)
+{
+    // No descriptor left: give up the spare one to take the waiting
+    // connection and close it, so that the server never meets the shortage.
+    if (spareFd >= 0) {
+        ::close(spareFd);
+        spareFd = -1;
+    }
+    pollfd waiting{int(server->socketDescriptor()), POLLIN, 0}; // the socket blocks
+    const int fd =
+        ::poll(&waiting, 1, 0) == 1 ? ::accept4(waiting.fd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+    if (fd >= 0) {
+        ::close(fd);
+        qDebug() << "server : no descriptor left for another connection (" << connections
+                 << "open ), closed it at once";
+    }
+    spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0 && spareFd >= 0) {
+        return;
+    }
+    // Not even that: stop accepting for a moment rather than spin.
+    qDebug() << "server : no descriptor left, accepting again shortly";
+    notifier->setEnabled(false);
+    QTimer::singleShot(100, notifier, [notifier] { notifier->setEnabled(true); });
 }
 
 void IpcServer::dataReceived()
@@ -166,7 +362,7 @@ void IpcServer::dataReceived()
 
 void IpcServer::serve(QLocalSocket* socket)
 {
-    if (socket->bytesToWrite() > maxUnsentReplyBytes) {
+    if (lists.contains(socket) || socket->bytesToWrite() > maxUnsentReplyBytes) {
         // Hold the peer back: a read buffer no larger than what it already
         // holds makes Qt stop taking its bytes from the kernel.
         socket->setReadBufferSize(1);
@@ -177,19 +373,27 @@ void IpcServer::serve(QLocalSocket* socket)
     if (bytes.isEmpty()) {
         return;
     }
+    if (bytes.size() > listPartChars) {
+        releaseMemorySoon();
+    }
     // Every byte counts, NUL bytes included; invalid sequences become U+FFFD.
     const QString command = QString::fromUtf8(bytes.constData(), bytes.size());
-    const QString reply = handleCommond(command);
-    qDebug() << "response :" << forLog(reply);
-    socket->write(reply.toUtf8());
+    PipeAnswer reply = answer(command);
+    if (!reply.messages.isEmpty()) {
+        startList(socket, std::move(reply));
+        return;
+    }
+    qDebug() << "response :" << forLog(reply.reply);
+    socket->write(reply.reply.toUtf8());
     socket->flush();
 }
 
-QString IpcServer::handleCommond(const QString& command)
+PipeAnswer IpcServer::answer(const QString& command)
 {
     qDebug() << "receive command:" << forLog(command);
-    const PipeAnswer answer = answerCommand(command, clientPool);
-    if (Message* message = answer.popup) {
+    PipeAnswer result = answerCommand(command, clientPool);
+    if (Message* message = result.popup) {
+        result.popup = nullptr;
         // The receiver lives in the main thread and owns the message from now on.
         if (QCoreApplication* app = QCoreApplication::instance()) {
             message->moveToThread(app->thread());
@@ -200,7 +404,110 @@ QString IpcServer::handleCommond(const QString& command)
             delete message; // nobody would own it
         }
     }
-    return answer.reply;
+    return result;
+}
+
+QString IpcServer::handleCommond(const QString& command)
+{
+    PipeAnswer reply = answer(command);
+    return takeReplyText(reply);
+}
+
+void IpcServer::startList(QLocalSocket* socket, PipeAnswer answer)
+{
+    qDebug() << "response : a list of" << answer.messages.size() << "messages, written in parts";
+    ReplyList& list = lists[socket];
+    list.answer = std::move(answer);
+    list.stall = new QTimer(socket);
+    list.stall->setSingleShot(true);
+    list.stall->start(listStallMs);
+    connect(list.stall, &QTimer::timeout, socket, [socket] {
+        qDebug() << "server : the peer took no part of its list for" << listStallMs << "ms";
+        socket->abort();
+    });
+    socket->write("[", 1);
+    continueList(socket);
+}
+
+void IpcServer::continueList(QLocalSocket* socket)
+{
+    auto it = lists.find(socket);
+    if (it == lists.end()) {
+        return;
+    }
+    ReplyList& list = *it;
+    list.stall->start(listStallMs); // the peer is taking it
+    const QList<Message*>& messages = list.answer.messages;
+    if (list.written == messages.size()) {
+        if (socket->bytesToWrite() == 0) {
+            endList(socket, true);
+        }
+        return;
+    }
+    if (list.partQueued || socket->bytesToWrite() > listHighWater) {
+        return; // goes on with the queued part or at the next bytesWritten
+    }
+
+    // The same bytes as Message::listToJson of the whole list: the parts'
+    // arrays without their brackets, joined by commas.
+    int end = list.written;
+    int chars = 0;
+    while (end < messages.size() && end - list.written < listPartMessages &&
+           chars < listPartChars) {
+        const Message* m = messages.at(end++);
+        chars += m->summary.size() + m->title.size() + m->url.size() + 256;
+    }
+    QByteArray part = Message::listToJson(messages.mid(list.written, end - list.written)).toUtf8();
+    part = part.mid(1, part.size() - 2);
+    if (list.written > 0) {
+        part.prepend(',');
+    }
+    list.written = end;
+    if (end == messages.size()) {
+        part.append(']');
+    }
+    socket->write(part);
+
+    // Other peers' commands are served before the next part.
+    list.partQueued = true;
+    QPointer<QLocalSocket> guard(socket);
+    QMetaObject::invokeMethod(
+        this,
+        [this, guard] {
+            auto next = guard ? lists.find(guard) : lists.end();
+            if (next != lists.end()) {
+                next->partQueued = false;
+                continueList(guard);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void IpcServer::endList(QLocalSocket* socket, bool delivered)
+{
+    ReplyList list = lists.take(socket);
+    list.stall->deleteLater(); // this may run inside its own timeout
+    QList<Message*>& messages = list.answer.messages;
+    if (delivered) {
+        qDebug() << "response : list of" << messages.size() << "messages written";
+        qDeleteAll(messages);
+    } else {
+        qDebug() << "response : list not taken, its" << messages.size()
+                 << "messages go back to the queue";
+        clientPool.giveBack(list.answer.from, messages);
+    }
+    messages.clear();
+    releaseMemorySoon();
+    if (delivered && socket->bytesAvailable() > 0) {
+        serve(socket);
+    }
+}
+
+void IpcServer::releaseMemorySoon()
+{
+    if (trimTimer) {
+        trimTimer->start();
+    }
 }
 
 void IpcServer::socketErrorHandler(QLocalSocket::LocalSocketError error)

@@ -1,9 +1,20 @@
 #include "pipecommand.h"
 
-#include "core/clientpool.h"
 #include "message/message.h"
 
 #include <QDebug>
+
+namespace {
+
+PipeAnswer replyWith(const QString& text, Message* popup = nullptr)
+{
+    PipeAnswer answer;
+    answer.reply = text;
+    answer.popup = popup;
+    return answer;
+}
+
+} // namespace
 
 PipeAnswer answerCommand(const QString& command, ClientPool& pool)
 {
@@ -14,38 +25,52 @@ PipeAnswer answerCommand(const QString& command, ClientPool& pool)
     const QString ok = QStringLiteral("OK");
 
     if (command == QLatin1String("Hello")) {
-        return {ok};
+        return replyWith(ok);
     }
     if (command.startsWith(registerPrefix)) {
         pool.addClient(new Client(command.mid(registerPrefix.size())));
-        return {ok};
+        return replyWith(ok);
     }
     if (command.startsWith(popupPrefix)) {
-        return {ok, Message::fromJson(command.mid(popupPrefix.size()))};
+        return replyWith(ok, Message::fromJson(command.mid(popupPrefix.size())));
     }
     if (command.startsWith(getPrefix)) {
         const QString pid = command.mid(getPrefix.size());
         // The queue is taken over under the pool's mutex, in the same critical
         // section as the look-up, and written out once it is ours alone.
-        QList<Message*> taken;
-        if (!pool.withClient(pid, [&taken](Client* client) { taken.swap(client->messages); })) {
-            return {QStringLiteral("0")};
+        PipeAnswer answer;
+        if (!pool.withClient(pid, [&answer](Client* client) {
+                answer.messages.swap(client->messages);
+                answer.from = ClientRef{client, client->serial};
+            })) {
+            return replyWith(QStringLiteral("0"));
         }
-        const QString json = Message::listToJson(taken);
-        for (int i = taken.size() - 1; i >= 0; --i) {
-            delete taken.takeAt(i);
+        if (answer.messages.isEmpty()) {
+            answer.reply = QStringLiteral("[]");
         }
-        return {json};
+        return answer;
     }
     if (command.startsWith(countPrefix)) {
         const QString pid = command.mid(countPrefix.size());
         qDebug() << "pid:" << pid;
         int size = 0;
         if (!pool.withClient(pid, [&size](Client* client) { size = client->messages.size(); })) {
-            return {QStringLiteral("0")};
+            return replyWith(QStringLiteral("0"));
         }
         qDebug() << "client exist, size :" << size;
-        return {QString::number(size)};
+        return replyWith(QString::number(size));
     }
-    return {QStringLiteral("ERROR: can not hanlde command")};
+    return replyWith(QStringLiteral("ERROR: can not hanlde command"));
+}
+
+QString takeReplyText(PipeAnswer& answer)
+{
+    if (answer.messages.isEmpty()) {
+        return answer.reply;
+    }
+    const QString json = Message::listToJson(answer.messages);
+    for (int i = answer.messages.size() - 1; i >= 0; --i) {
+        delete answer.messages.takeAt(i);
+    }
+    return json;
 }

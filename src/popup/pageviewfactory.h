@@ -35,7 +35,9 @@ namespace pageview {
 /// File name of the module, without directory.
 QString moduleFileName();
 /// Directories searched for the module, in order: the program's own
-/// directory, then the installed module directory, then any added ones.
+/// directory, then the module directory of the install, found from the
+/// program's own directory (../lib/zav-msg-agent/plugins or the like,
+/// whatever the prefix), then any added ones.
 QStringList searchPaths();
 /// Adds a directory to search (tests point it at the build tree).
 void addSearchPath(const QString& dir);

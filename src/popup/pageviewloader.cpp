@@ -6,8 +6,8 @@
 #include <QFileInfo>
 #include <QPluginLoader>
 
-#ifndef ZAV_PAGEVIEW_INSTALL_DIR
-#define ZAV_PAGEVIEW_INSTALL_DIR ""
+#ifndef ZAV_PAGEVIEW_RELATIVE_DIR
+#define ZAV_PAGEVIEW_RELATIVE_DIR ""
 #endif
 
 namespace {
@@ -60,11 +60,12 @@ QStringList pageview::searchPaths()
 {
     QStringList dirs;
     if (QCoreApplication::instance()) {
-        dirs << QCoreApplication::applicationDirPath();
-    }
-    const QString installed = QStringLiteral(ZAV_PAGEVIEW_INSTALL_DIR);
-    if (!installed.isEmpty()) {
-        dirs << installed;
+        const QString own = QCoreApplication::applicationDirPath();
+        dirs << own;
+        const QString installed = QStringLiteral(ZAV_PAGEVIEW_RELATIVE_DIR);
+        if (!installed.isEmpty()) {
+            dirs << QDir::cleanPath(own + QLatin1Char('/') + installed);
+        }
     }
     dirs << extraPaths;
     return dirs;

@@ -28,12 +28,14 @@ void ProcessChecker::doWork()
     }
 
     // Pids are compared as exact text: "007", " 7" or "0" never match a
-    // listed id, so such a client goes at the first successful check.
-    const QStringList pids = clientPool.getPids();
-    for (const QString& pid : pids) {
-        if (!alive.contains(pid)) {
-            clientPool.removeClient(pid);
-            qDebug() << "remove process , pid=" << pid;
+    // listed id, so such a client goes at the first successful check. A pid
+    // that runs may stand for another process than the one pooled (handed on
+    // after its host ended) or for a zombie: that client goes too.
+    const QList<PooledProcess> pooled = clientPool.processes();
+    for (const PooledProcess& p : pooled) {
+        if (!alive.contains(p.pid) || hasDeparted(p.stamp, readProcessStamp(p.pid))) {
+            clientPool.removeClient(p.ref);
+            qDebug() << "remove process , pid=" << p.pid;
         }
     }
 

@@ -5,7 +5,26 @@
 #include "fakepush.h"
 #include "xsession.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+namespace {
+/// As for a host started from ssh, cron or a service: no display at all.
+QProcessEnvironment headless()
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
+        env.remove(QString::fromLatin1(name));
+    }
+    return env;
+}
+} // namespace
 
 class TestAgent : public QObject
 {
@@ -14,6 +33,10 @@ class TestAgent : public QObject
 private slots:
     void missingOptions_data();
     void missingOptions();
+    void oneAgentPerPipe_data();
+    void oneAgentPerPipe();
+    void hostileConditions_data();
+    void hostileConditions();
     void wholeLife();
     void recoversFromACrash();
     void liveAgentKeepsItsPipe();
@@ -23,20 +46,167 @@ private slots:
 void TestAgent::missingOptions_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::newRow("none") << QStringList{};
-    QTest::newRow("no mac") << QStringList{"-pid", "1", "-product", "P"};
-    QTest::newRow("empty pid") << QStringList{"-pid", "", "-product", "P", "-mac", "M"};
+    QTest::addColumn<bool>("noDisplay");
+    QTest::newRow("none") << QStringList{} << false;
+    QTest::newRow("none, no display") << QStringList{} << true;
+    QTest::newRow("no mac") << QStringList{"-pid", "1", "-product", "P"} << false;
+    QTest::newRow("empty pid") << QStringList{"-pid", "", "-product", "P", "-mac", "M"} << false;
 }
 
 void TestAgent::missingOptions()
 {
     QFETCH(QStringList, args);
+    QFETCH(bool, noDisplay);
     RuntimeDir dir;
     QProcess agent;
+    if (noDisplay) {
+        agent.setProcessEnvironment(headless());
+    }
     agent.start(qEnvironmentVariable("ZAV_TEST_AGENT"), args);
     QVERIFY(agent.waitForFinished(10000));
     QCOMPARE(agent.exitCode(), 255);
     QVERIFY(!QFile::exists(pipePath()));
+}
+
+void TestAgent::oneAgentPerPipe_data()
+{
+    QTest::addColumn<int>("copies");
+    QTest::addColumn<bool>("noDisplay");
+    QTest::newRow("copies started at once") << 12 << false;
+    QTest::newRow("no display") << 3 << true;
+}
+
+// Copies started together leave one agent that knows every copy's host;
+// without a display it runs offscreen and says what it cannot do.
+void TestAgent::oneAgentPerPipe()
+{
+    QFETCH(int, copies);
+    QFETCH(bool, noDisplay);
+    RuntimeDir dir;
+    std::vector<std::unique_ptr<Host>> hosts;
+    std::vector<std::unique_ptr<AgentProcess>> agents;
+    for (int i = 0; i < copies; ++i) {
+        hosts.push_back(std::make_unique<Host>());
+        agents.push_back(std::make_unique<AgentProcess>(dir));
+        if (noDisplay) {
+            agents.back()->process.setProcessEnvironment(headless());
+        }
+    }
+    for (int i = 0; i < copies; ++i) {
+        agents[i]->start(hosts[i]->pid());
+    }
+    AgentProcess* running = nullptr;
+    QVERIFY(AgentProcess::waitFor(
+        [&] {
+            running = nullptr;
+            int count = 0;
+            for (auto& a : agents) {
+                if (a->process.state() != QProcess::NotRunning && !a->process.waitForFinished(1)) {
+                    running = a.get(), ++count;
+                }
+            }
+            return count == 1;
+        },
+        30000));
+    for (auto& a : agents) {
+        QCOMPARE(a.get() == running ? 0 : a->process.exitCode(), 0);
+    }
+    for (auto& h : hosts) {
+        QCOMPARE(ask("GetMessage:" + h->pid().toUtf8()), QByteArray("[]"));
+    }
+    QCOMPARE(running->log().contains("popups cannot be shown"), noDisplay);
+}
+
+void TestAgent::hostileConditions_data()
+{
+    QTest::addColumn<QString>("condition");
+    QTest::newRow("descriptors run out") << "descriptors";
+    QTest::newRow("no descriptor left") << "descriptors taken";
+    QTest::newRow("stderr never read") << "stderr";
+    QTest::newRow("list reader goes away") << "list";
+    QTest::newRow("zombie host") << "zombie";
+}
+
+// Whatever its peers and its host do, the agent keeps its socket and answers.
+void TestAgent::hostileConditions()
+{
+    QFETCH(QString, condition);
+    RuntimeDir dir;
+    Host host;
+    AgentProcess agent(dir);
+    if (condition.startsWith("descriptors")) {
+        const QString line = "ulimit -n 200 && exec \"$0\" \"$@\"";
+        agent.process.start("sh", {"-c", line, qEnvironmentVariable("ZAV_TEST_AGENT"), "-pid",
+                                   host.pid(), "-product", "T", "-mac", "M"});
+        QVERIFY(AgentProcess::waitFor([] { return ask("Hello") == "OK"; }, 10000));
+        const pid_t pid = pid_t(agent.process.processId());
+        if (condition == "descriptors taken") { // by the rest of the agent, all but a few
+            const rlim_t few = QDir(QStringLiteral("/proc/%1/fd").arg(pid)).count() + 8;
+            const rlimit limit{few, few};
+            QCOMPARE(::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0);
+        }
+        std::vector<std::unique_ptr<QLocalSocket>> flood(300);
+        for (auto& socket : flood) {
+            socket = std::make_unique<QLocalSocket>();
+            socket->connectToServer(pipePath());
+            socket->waitForConnected(1000);
+        }
+        QVERIFY(agent.logged(condition == "descriptors" ? "no room for another connection"
+                                                        : "no descriptor left for another"));
+    } else if (condition == "stderr") {
+        const QString fifo = dir.path("stderr");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
+        agent.process.setStandardErrorFile(fifo);
+        QVERIFY(agent.startAnswering(host.pid()));
+        PipePeer peer; // some 500 bytes of debug lines each, none read
+        for (int i = 0; i < 2000; ++i) {
+            QCOMPARE(peer.ask("Hello"), QByteArray("OK"));
+        }
+        ::close(reader); // and now nobody ever will
+        QCOMPARE(peer.ask("Hello"), QByteArray("OK"));
+    } else if (condition == "list") {
+        FakePush service(FakePush::testPort());
+        QJsonArray list;
+        for (int i = 0; i < 20000; ++i) {
+            list.append(QJsonObject{{"uuid", QString::number(i)}});
+        }
+        const QByteArray fetched =
+            QJsonDocument(QJsonObject{{"code", 801}, {"data", list}}).toJson();
+        bool sent = false; // once only
+        service.answer = [&](const QString& target) -> QByteArray {
+            if (target.contains("/message?")) {
+                sent = true;
+                return fetched;
+            }
+            return sent ? R"({"code":800,"data":0})" : R"({"code":800,"data":1})";
+        };
+        QVERIFY(agent.startAnswering(host.pid(), {"-handle", "customize"}));
+        const QByteArray count = "MessageCount:" + host.pid().toUtf8();
+        QTRY_COMPARE_WITH_TIMEOUT(ask(count), QByteArray("20000"), 10000);
+        PipePeer leaving; // takes a first part of the list only
+        leaving.open();
+        leaving.socket.write("GetMessage:" + host.pid().toUtf8());
+        QVERIFY(leaving.socket.waitForReadyRead(5000));
+        leaving.socket.abort();
+        QTRY_COMPARE_WITH_TIMEOUT(ask(count), QByteArray("20000"), 5000);
+        const QJsonArray drained =
+            QJsonDocument::fromJson(ask("GetMessage:" + host.pid().toUtf8())).array();
+        QCOMPARE(drained.size(), 20000);
+        QCOMPARE(drained.last().toObject().value("uuid"), QJsonValue("19999"));
+    } else if (condition == "zombie") {
+        QVERIFY(agent.startAnswering(host.pid()));
+        const pid_t zombie = ::fork(); // never reaped until the end
+        if (zombie == 0) {
+            ::_exit(0);
+        }
+        const QByteArray pid = QByteArray::number(zombie);
+        QCOMPARE(ask(R"(REGISTER:{"pid":")" + pid + R"("})"), QByteArray("OK"));
+        QVERIFY(agent.logged("remove process , pid= \"" + pid + '"'));
+        ::waitpid(zombie, nullptr, 0);
+    }
+    QVERIFY(AgentProcess::waitFor([] { return ask("Hello") == "OK"; }, 5000));
+    QVERIFY(QFile::exists(pipePath()));
 }
 
 // Started by host A, joined by a copy for host B; the service's messages for
@@ -46,7 +216,7 @@ void TestAgent::wholeLife()
     RuntimeDir dir;
     Host a, b;
     FakePush service(FakePush::testPort());
-    QVERIFY(service.server.isListening());
+    QVERIFY2(service.server.isListening(), qPrintable(service.server.errorString()));
     service.answer = [&a](const QString& target) -> QByteArray {
         if (!target.contains("mac=M&product=T") || !target.contains(a.pid())) {
             return R"({"code":800,"data":0})";

@@ -27,6 +27,7 @@ class TestCore : public QObject
 private slots:
     void poolReplacesByPid();
     void departedClientIsNeverReached();
+    void queuesAreBounded();
     void threadsShareThePool();
     void httpAnswersCarryTheirContext();
     void hostileAnswers_data();
@@ -63,6 +64,33 @@ void TestCore::departedClientIsNeverReached()
     reached = false;
     QVERIFY(!pool.withClient(ref, [&](Client*) { reached = true; }) && !reached);
     QVERIFY(pool.withClient(QStringLiteral("1"), [&](Client*) { reached = true; }) && reached);
+}
+
+void TestCore::queuesAreBounded()
+{
+    ClientPool pool;
+    pool.addClient(client("1")); // with one empty message
+    const ClientRef ref = pool.snapshot().first();
+    const int quarter = int(ClientPool::maxQueuedTextBytes / 4 / sizeof(QChar)) - 1; // + title
+    QList<Message*> queue;
+    for (int i = 0; i < 5; ++i) { // the oldest go: the cap holds four
+        pool.withClient(ref, [&](Client* c) {
+            c->messages.append(new Message());
+            c->messages.last()->summary = QString(quarter, QLatin1Char('x'));
+            c->messages.last()->title = QString::number(i);
+        });
+        pool.withClient(ref, [&](Client* c) { queue = c->messages; });
+    }
+    QCOMPARE(queue.size(), 4);
+    QCOMPARE(queue.first()->title, QStringLiteral("1"));
+    // What could not be delivered goes back to the front, within the cap.
+    auto* back = new Message();
+    pool.giveBack(ref, {back});
+    pool.withClient(ref, [&](Client* c) { queue = c->messages; });
+    QCOMPARE(queue.size(), 5);
+    QCOMPARE(queue.first(), back);
+    pool.removeClient("1");
+    pool.giveBack(ref, {new Message()}); // deleted with the departed queue
 }
 
 // Run under the address sanitizer, this finds any use of a deleted client.

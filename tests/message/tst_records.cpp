@@ -40,71 +40,51 @@ private slots:
 void TestRecords::client_data()
 {
     QTest::addColumn<QVariant>("input");
-    QTest::addColumn<QString>("member");
-    QTest::addColumn<QString>("value");
-    QTest::newRow("no arguments") << QVariant(L{}) << "handle"
-                                  << "auto";
-    QTest::newRow("purchase 1") << QVariant(L{"-purchase", "1"}) << "purchase"
-                                << "Y";
-    QTest::newRow("purchase 0") << QVariant(L{"-purchase", "0"}) << "purchase"
-                                << "N";
-    QTest::newRow("purchase yes") << QVariant(L{"-purchase", "yes"}) << "purchase"
-                                  << "";
-    QTest::newRow("purchase last") << QVariant(L{"-uid", "u", "-purchase"}) << "purchase"
-                                   << "";
-    QTest::newRow("pid last") << QVariant(L{"-uid", "u", "-pid"}) << "pid"
-                              << "";
-    QTest::newRow("handle") << QVariant(L{"-handle", "customize"}) << "handle"
-                            << "customize";
-    QTest::newRow("handle empty") << QVariant(L{"-handle", ""}) << "handle"
-                                  << "";
-    QTest::newRow("version") << QVariant(L{"-productversion", "2.0"}) << "productVersion"
-                             << "2.0";
+    QTest::addColumn<QString>("expected"); // member=value
+    QTest::newRow("no arguments") << QVariant(L{}) << QString("handle=auto");
+    QTest::newRow("purchase 1") << QVariant(L{"-purchase", "1"}) << QString("purchase=Y");
+    QTest::newRow("purchase 0") << QVariant(L{"-purchase", "0"}) << QString("purchase=N");
+    QTest::newRow("purchase yes") << QVariant(L{"-purchase", "yes"}) << QString("purchase=");
+    QTest::newRow("purchase last") << QVariant(L{"-uid", "u", "-purchase"}) << QString("purchase=");
+    QTest::newRow("pid last") << QVariant(L{"-uid", "u", "-pid"}) << QString("pid=");
+    QTest::newRow("handle") << QVariant(L{"-handle", "customize"}) << QString("handle=customize");
+    QTest::newRow("handle empty") << QVariant(L{"-handle", ""}) << QString("handle=");
+    QTest::newRow("version") << QVariant(L{"-productversion", "2.0"})
+                             << QString("productVersion=2.0");
     QTest::newRow("properties sorted, later wins")
-        << QVariant(L{"-properties", "b=2&a=1&b=3"}) << "properties"
-        << "a=1&b=3";
-    QTest::newRow("value ends at =") << QVariant(L{"-properties", "x=1=2"}) << "properties"
-                                     << "x=1";
+        << QVariant(L{"-properties", "b=2&a=1&b=3"}) << QString("properties=a=1&b=3");
+    QTest::newRow("value ends at =")
+        << QVariant(L{"-properties", "x=1=2"}) << QString("properties=x=1");
     QTest::newRow("properties twice")
-        << QVariant(L{"-properties", "a=1", "-properties", "b=2"}) << "properties"
-        << "a=1&b=2";
-    QTest::newRow("pieces without =") << QVariant(L{"-properties", "&a&b=2&"}) << "properties"
-                                      << "b=2";
-    QTest::newRow("other case skipped") << QVariant(L{"-PID", "42"}) << "pid"
-                                        << "";
-    QTest::newRow("missing value shifts") << QVariant(L{"-pid", "-product", "P", "-mac"}) << "pid"
-                                          << "-product";
+        << QVariant(L{"-properties", "a=1", "-properties", "b=2"}) << QString("properties=a=1&b=2");
+    QTest::newRow("pieces without =")
+        << QVariant(L{"-properties", "&a&b=2&"}) << QString("properties=b=2");
+    QTest::newRow("other case skipped") << QVariant(L{"-PID", "42"}) << QString("pid=");
+    QTest::newRow("missing value shifts")
+        << QVariant(L{"-pid", "-product", "P", "-mac"}) << QString("pid=-product");
     QTest::newRow("shifted name skipped")
-        << QVariant(L{"-pid", "-product", "P", "-mac"}) << "product"
-        << "";
-    QTest::newRow("later wins") << QVariant(L{"-uid", "a", "-uid", "b"}) << "uid"
-                                << "b";
-    QTest::newRow("text: not JSON") << QVariant("{pid") << "handle"
-                                    << "auto";
-    QTest::newRow("text: top array") << QVariant(R"([{"pid":"1"}])") << "pid"
-                                     << "";
-    QTest::newRow("text: number") << QVariant(R"({"pid":42})") << "pid"
-                                  << "";
-    QTest::newRow("text: no handle") << QVariant(R"({"pid":"1"})") << "handle"
-                                     << "auto";
-    QTest::newRow("text: empty handle") << QVariant(R"({"handle":""})") << "handle"
-                                        << "";
-    QTest::newRow("text: purchase as is") << QVariant(R"({"purchase":"1"})") << "purchase"
-                                          << "1";
-    QTest::newRow("text: ukey") << QVariant(R"({"ukey":"k"})") << "ukey"
-                                << "k";
-    QTest::newRow("text: properties") << QVariant(R"({"properties":"b=2&a=1"})") << "properties"
-                                      << "a=1&b=2";
+        << QVariant(L{"-pid", "-product", "P", "-mac"}) << QString("product=");
+    QTest::newRow("later wins") << QVariant(L{"-uid", "a", "-uid", "b"}) << QString("uid=b");
+    QTest::newRow("text: not JSON") << QVariant("{pid") << QString("handle=auto");
+    QTest::newRow("text: top array") << QVariant(R"([{"pid":"1"}])") << QString("pid=");
+    QTest::newRow("text: number") << QVariant(R"({"pid":42})") << QString("pid=");
+    QTest::newRow("text: no handle") << QVariant(R"({"pid":"1"})") << QString("handle=auto");
+    QTest::newRow("text: empty handle") << QVariant(R"({"handle":""})") << QString("handle=");
+    QTest::newRow("text: purchase as is")
+        << QVariant(R"({"purchase":"1"})") << QString("purchase=1");
+    QTest::newRow("text: ukey") << QVariant(R"({"ukey":"k"})") << QString("ukey=k");
+    QTest::newRow("text: properties")
+        << QVariant(R"({"properties":"b=2&a=1"})") << QString("properties=a=1&b=2");
     QTest::newRow("text: repeated key, last wins")
-        << QVariant(R"({"pid":"1","x":{"y":[1]},"pid":"2","x":0})") << "pid"
-        << "2";
+        << QVariant(R"({"pid":"1","x":{"y":[1]},"pid":"2","x":0})") << QString("pid=2");
 }
 
 void TestRecords::client()
 {
     QFETCH(QVariant, input);
-    QFETCH(QString, member);
-    QFETCH(QString, value);
+    QFETCH(QString, expected);
+    const QString member = expected.section('=', 0, 0);
+    const QString value = expected.section('=', 1);
     std::unique_ptr<Client> client;
     if (input.type() == QVariant::StringList) {
         std::vector<QByteArray> args{"agent"};
@@ -140,28 +120,24 @@ void TestRecords::message_data()
 {
     QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("not JSON") << "{title"
-                              << "{}";
-    QTest::newRow("top array") << R"([{"title":"T"}])"
-                               << "{}";
-    QTest::newRow("form read from messageFrom") << R"({"messageFrom":"Url","url":"U"})"
-                                                << R"({"messageForm":"Url","url":"U"})";
-    QTest::newRow("messageForm not read") << R"({"messageForm":"Url"})"
-                                          << "{}";
-    QTest::newRow("uuid not read") << R"({"uuid":"m1","title":"T"})"
-                                   << R"({"title":"T"})";
+    QTest::newRow("not JSON") << "{title" << QString("{}");
+    QTest::newRow("top array") << R"([{"title":"T"}])" << QString("{}");
+    QTest::newRow("form read from messageFrom")
+        << R"({"messageFrom":"Url","url":"U"})" << QString(R"({"messageForm":"Url","url":"U"})");
+    QTest::newRow("messageForm not read") << R"({"messageForm":"Url"})" << QString("{}");
+    QTest::newRow("uuid not read") << R"({"uuid":"m1","title":"T"})" << QString(R"({"title":"T"})");
     QTest::newRow("title a number") << R"({"title":5,"summary":"S","authorName":"A"})"
-                                    << R"({"summary":"S","authorName":"A"})";
+                                    << QString(R"({"summary":"S","authorName":"A"})");
     QTest::newRow("settings sorted, later wins")
         << R"({"settings":[{"key":"w","value":"1"},{"key":"a","value":"2"},{"key":"w","value":"3"}]})"
-        << R"({"settings":[{"key":"a","value":"2"},{"key":"w","value":"3"}]})";
-    QTest::newRow("setting not an object") << R"({"settings":[5]})"
-                                           << R"({"settings":[{"key":"","value":""}]})";
-    QTest::newRow("settings not an array") << R"({"settings":{"a":"1"}})"
-                                           << "{}";
+        << QString(R"({"settings":[{"key":"a","value":"2"},{"key":"w","value":"3"}]})");
+    QTest::newRow("setting not an object")
+        << R"({"settings":[5]})" << QString(R"({"settings":[{"key":"","value":""}]})");
+    QTest::newRow("settings not an array") << R"({"settings":{"a":"1"}})" << QString("{}");
     QTest::newRow("actions in order")
         << R"({"actions":[{"id":"2","action":"B","url":"u"},7]})"
-        << R"({"actions":[{"action":"B","id":"2","url":"u"},{"action":"","id":"","url":""}]})";
+        << QString(
+               R"({"actions":[{"action":"B","id":"2","url":"u"},{"action":"","id":"","url":""}]})");
 }
 
 void TestRecords::message()
@@ -294,6 +270,7 @@ void TestRecords::wholeReply_data()
     QTest::newRow("empty list") << QByteArray("[]") << true;
     QTest::newRow("half a list") << QByteArray(R"([{"title":"a]"},)") << false;
     QTest::newRow("bracket in a string") << QByteArray(R"([{"title":"]\"["}])") << true;
+    QTest::newRow("text after the list") << QByteArray(R"([{"title":"a"}] x)") << false;
 }
 
 void TestRecords::wholeReply()
@@ -301,6 +278,11 @@ void TestRecords::wholeReply()
     QFETCH(QByteArray, reply);
     QFETCH(bool, whole);
     QCOMPARE(isWholeReply(reply), whole);
+    PipeReply pieces; // as it may arrive: byte by byte
+    for (const char c : reply) {
+        pieces.add(QByteArray(1, c));
+    }
+    QCOMPARE(pieces.isWhole(), whole);
 }
 
 QTEST_GUILESS_MAIN(TestRecords)

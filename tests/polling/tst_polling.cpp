@@ -102,14 +102,14 @@ void TestPolling::query_data()
 {
     QTest::addColumn<QString>("client");
     QTest::addColumn<QString>("query");
-    QTest::newRow("all") << R"({"uid":"u1","mac":"00-1A-2B","product":"P","productVersion":"2.0",)"
-                            R"("purchase":"Y","properties":"b=2&a=1"})"
-                         << "userId=u1&mac=00-1A-2B&product=P&version=2.0&purchased=Y&cv=20150910&"
-                            "properties=a:1,b:2";
-    QTest::newRow("nothing") << "{}"
-                             << "cv=20150910";
-    QTest::newRow("ukey, unescaped") << R"({"ukey":"k&1","properties":"=x"})"
-                                     << "ukey=k&1&cv=20150910&properties=:x";
+    QTest::newRow("all")
+        << R"({"uid":"u1","mac":"00-1A-2B","product":"P","productVersion":"2.0",)"
+           R"("purchase":"Y","properties":"b=2&a=1"})"
+        << QString("userId=u1&mac=00-1A-2B&product=P&version=2.0&purchased=Y&cv=20150910&"
+                   "properties=a:1,b:2");
+    QTest::newRow("nothing") << "{}" << QString("cv=20150910");
+    QTest::newRow("ukey, unescaped")
+        << R"({"ukey":"k&1","properties":"=x"})" << QString("ukey=k&1&cv=20150910&properties=:x");
 }
 
 void TestPolling::query()
@@ -157,19 +157,17 @@ void TestPolling::delivery_data()
     QTest::addColumn<QString>("queue"); // titles, after the one queued before
     QTest::addColumn<QString>("line");
     const QByteArray waiting = R"({"code":800,"data":3})";
-    QTest::newRow("auto") << "auto" << waiting << 2 << "old"
-                          << "";
-    QTest::newRow("customize") << "customize" << waiting << 0 << "old,a,b"
-                               << "";
+    QTest::newRow("auto") << "auto" << waiting << 2 << "old" << QString("");
+    QTest::newRow("customize") << "customize" << waiting << 0 << "old,a,b" << QString("");
     QTest::newRow("other mode") << "manual" << waiting << 0 << "old"
-                                << "can not handle message with 'manual'";
+                                << QString("can not handle message with 'manual'");
     QTest::newRow("none waits") << "auto" << QByteArray(R"({"code":800,"data":0})") << 0 << "old"
-                                << "";
+                                << QString("");
     QTest::newRow("unknown code") << "auto" << QByteArray(R"({"code":700})") << 0 << "old"
-                                  << "can not handle message, code=700";
+                                  << QString("can not handle message, code=700");
     QTest::newRow("903 to a local file")
         << "auto" << QByteArray(R"({"code":903,"data":"file:///tmp/zav-fifo#"})") << 0 << "old"
-        << "";
+        << QString("");
 }
 
 void TestPolling::delivery()

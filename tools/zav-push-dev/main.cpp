@@ -2,25 +2,63 @@
 // detect, message and action requests and takes messages and raw answers
 // through a small admin interface. See the README's "Development push
 // service" section.
+#include "optionhelp.h"
 #include "pushservice.h"
 
 #include <httplib.h>
 
+#include <QCommandLineParser>
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
+#include <clocale>
 #include <csignal>
 #include <cstdio>
 #include <pthread.h>
 #include <thread>
 
+#ifndef ZAV_VERSION
+#define ZAV_VERSION "unknown"
+#endif
+
 namespace {
 
-const char* const usage =
-    "usage: zav-push-dev [--listen HOST:PORT] [--messages FILE]\n"
-    "  --listen    address to listen on (default 127.0.0.1:8360; port 0 picks a free one)\n"
-    "  --messages  JSON file of messages to queue at start (the /admin/messages form,\n"
-    "              one object or an array of them)\n";
+// The text of --help.
+QString usage(const QList<QCommandLineOption>& options)
+{
+    return QStringLiteral(
+               "Usage: zav-push-dev [OPTION]...\n"
+               "A local push service for developing with zav-msg-agent: it answers the agent's\n"
+               "detect, message and action requests and takes messages and raw answers on an\n"
+               "admin interface. One line per request goes to stdout. An agent polls it when\n"
+               "it was built with PUSH_BASE_URL=http://HOST:PORT/push (the default of a\n"
+               "build is http://127.0.0.1:8360/push).\n"
+               "\n"
+               "Options:\n") +
+           describeOptions(options) +
+           QStringLiteral("\n"
+                          "An option takes its value as --option=VALUE or --option VALUE.\n"
+                          "\n"
+                          "Agent side: GET /push/channel/polling/detect, .../message and\n"
+                          ".../action?id=ID. Admin side: POST /admin/messages, POST /admin/next\n"
+                          "[?status=N], GET /admin/actions, GET /admin/queues.\n"
+                          "\n"
+                          "Exit status:\n"
+                          "  0   stopped by SIGINT or SIGTERM (Ctrl-C)\n"
+                          "  1   cannot listen on the address\n"
+                          "  2   usage error, or a --messages file that cannot be loaded\n");
+}
+
+int usageError(const QString& reason)
+{
+    QString text = reason;
+    if (text.endsWith(QLatin1Char('.'))) {
+        text.chop(1); // the parser's own texts end with one
+    }
+    std::fprintf(stderr, "zav-push-dev: %s (see --help)\n", text.toLocal8Bit().constData());
+    return 2;
+}
 
 PushService::Params paramsOf(const httplib::Request& req)
 {
@@ -68,33 +106,56 @@ void send(const httplib::Request& req, httplib::Response& res, const Reply& repl
 
 int main(int argc, char* argv[])
 {
+    std::setlocale(LC_ALL, "");
+    const QCommandLineOption listenOption(
+        QStringLiteral("listen"),
+        "address to listen on (default 127.0.0.1:8360;\nport 0 picks a free one, which the "
+        "first line\non stdout names)",
+        QStringLiteral("HOST:PORT"));
+    const QCommandLineOption messagesOption(
+        QStringLiteral("messages"),
+        "JSON file of messages to queue at start (the\n/admin/messages form, one object or an\n"
+        "array of them)",
+        QStringLiteral("FILE"));
+    const QCommandLineOption helpOption(QStringList{"h", "help"}, "show this help and exit");
+    const QCommandLineOption versionOption(QStringList{"V", "version"},
+                                           "show the version and exit");
+    const QList<QCommandLineOption> options{listenOption, messagesOption, helpOption,
+                                            versionOption};
+    QCommandLineParser parser;
+    parser.addOptions(options);
+    QStringList args;
+    for (int i = 0; i < argc; ++i) {
+        args << QString::fromLocal8Bit(argv[i]);
+    }
+    if (!parser.parse(args)) {
+        return usageError(parser.errorText());
+    }
+    if (parser.isSet(helpOption)) {
+        std::fputs(usage(options).toLocal8Bit().constData(), stdout);
+        return 0;
+    }
+    if (parser.isSet(versionOption)) {
+        std::puts("zav-push-dev " ZAV_VERSION);
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        return usageError(QStringLiteral("unexpected argument ") +
+                          parser.positionalArguments().first());
+    }
     QString host = QStringLiteral("127.0.0.1");
     int port = 8360;
-    QString messagesFile;
-    for (int i = 1; i < argc; ++i) {
-        const QString arg = QString::fromLocal8Bit(argv[i]);
-        const bool hasValue = i + 1 < argc;
-        if (arg == QLatin1String("--listen") && hasValue) {
-            const QString value = QString::fromLocal8Bit(argv[++i]);
-            const int colon = value.lastIndexOf(QLatin1Char(':'));
-            bool ok = false;
-            port = colon > 0 ? value.mid(colon + 1).toInt(&ok) : -1;
-            if (!ok || port < 0 || port > 65535) {
-                std::fprintf(stderr, "zav-push-dev: --listen wants HOST:PORT, got %s\n", argv[i]);
-                return 2;
-            }
-            host = value.left(colon);
-        } else if (arg == QLatin1String("--messages") && hasValue) {
-            messagesFile = QString::fromLocal8Bit(argv[++i]);
-        } else if (arg == QLatin1String("--help") || arg == QLatin1String("-h")) {
-            std::fputs(usage, stdout);
-            return 0;
-        } else {
-            std::fprintf(stderr, "zav-push-dev: unknown or incomplete option %s\n%s", argv[i],
-                         usage);
-            return 2;
+    if (parser.isSet(listenOption)) {
+        const QString value = parser.value(listenOption);
+        const int colon = value.lastIndexOf(QLatin1Char(':'));
+        bool ok = false;
+        port = colon > 0 ? value.mid(colon + 1).toInt(&ok) : -1;
+        if (!ok || port < 0 || port > 65535) {
+            return usageError(QStringLiteral("--listen wants HOST:PORT, not ") + value);
         }
+        host = value.left(colon);
     }
+    const QString messagesFile = parser.value(messagesOption);
 
     PushService service;
     if (!messagesFile.isEmpty()) {
@@ -172,6 +233,11 @@ int main(int argc, char* argv[])
     std::thread([&server, stopSignals] {
         int sig = 0;
         sigwait(&stopSignals, &sig);
+        // stop() does nothing before the server runs: a signal that comes
+        // right after the start would be lost. Wait for it (5 s at most).
+        for (int i = 0; i < 500 && !server.is_running(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
         server.stop();
     }).detach();
 
