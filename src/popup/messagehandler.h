@@ -28,7 +28,7 @@ public:
     ~MessageHandler() override;
 
     static constexpr int maxShown = 10;
-    static constexpr int maxWaiting = 100;
+    static constexpr int maxWaiting = 10000;
     static constexpr qint64 maxWaitingBytes = 8 * 1024 * 1024;
     /// Pixels between two popups of a stack.
     static constexpr int stackGap = 4;
