@@ -47,15 +47,15 @@ public:
         }
         socket.write(command);
         socket.flush();
-        QByteArray reply;
+        PipeReply reply;
         QElapsedTimer clock;
         clock.start();
-        while (!isWholeReply(reply) && clock.elapsed() < ms) {
+        while (!reply.isWhole() && clock.elapsed() < ms) {
             if (socket.bytesAvailable() > 0 || socket.waitForReadyRead(20)) {
-                reply += socket.readAll();
+                reply.add(socket.readAll());
             }
         }
-        return reply;
+        return reply.bytes();
     }
     QLocalSocket socket;
 };

@@ -183,7 +183,7 @@ void TestAgent::hostileConditions()
         };
         QVERIFY(agent.startAnswering(host.pid(), {"-handle", "customize"}));
         const QByteArray count = "MessageCount:" + host.pid().toUtf8();
-        QTRY_COMPARE_WITH_TIMEOUT(ask(count), QByteArray("20000"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(ask(count), QByteArray("20000"), 30000);
         PipePeer leaving; // takes a first part of the list only
         leaving.open();
         leaving.socket.write("GetMessage:" + host.pid().toUtf8());

@@ -113,8 +113,7 @@ void TestPopup::form_data()
         R"("actions":[{"id":"42","action":"Go","url":"u"},{"id":"7","action":"No"}])";
     QTest::newRow("plain") << "{}" << QSize(310, 210) << "" << MessageWindow::defaultSender();
     QTest::newRow("text form") << R"({"authorName":"A",)" + actions + "}" << QSize(310, 210)
-                               << "btn42:Go,btn7:No"
-                               << "A";
+                               << "btn42:Go,btn7:No" << QString("A");
     QTest::newRow("page form") << R"({"messageFrom":"Url","url":"http://127.0.0.1:1/",)" + actions +
                                       "}"
                                << QSize(310, 210) << "page" << MessageWindow::defaultSender();
@@ -153,23 +152,18 @@ void TestPopup::actionButton_data()
     QTest::addColumn<QString>("report");
     QTest::addColumn<QString>("opened");
     QTest::newRow("trimmed") << R"({"id":" 42 ","action":"Go","url":" http://h/p "})"
-                             << "http://h/l"
-                             << "/push/channel/polling/action?id=42"
-                             << "http://h/p,http://h/l";
-    QTest::newRow("no url") << R"({"id":"5","action":"Go"})"
-                            << "http://h/l"
-                            << "/push/channel/polling/action?id=5"
-                            << "http://h/l";
+                             << QString("http://h/l") << "/push/channel/polling/action?id=42"
+                             << QString("http://h/p,http://h/l");
+    QTest::newRow("no url") << R"({"id":"5","action":"Go"})" << QString("http://h/l")
+                            << "/push/channel/polling/action?id=5" << QString("http://h/l");
     // Only web and mail URLs leave the agent; the id cannot add parameters.
     for (const char* url : {"file:///usr/bin/id", "/usr/bin/id", "smb://h/s", "zav:run"}) {
         QTest::newRow(url) << QStringLiteral(R"({"id":"1&x=y","action":"Go","url":"%1"})").arg(url)
-                           << url << "/push/channel/polling/action?id=1%26x%3Dy"
-                           << "";
+                           << url << "/push/channel/polling/action?id=1%26x%3Dy" << QString("");
     }
     QTest::newRow("mail") << R"({"id":"m","action":"Go","url":"mailto:a@h"})"
-                          << "mailto:a@h"
-                          << "/push/channel/polling/action?id=m"
-                          << "mailto:a@h,mailto:a@h";
+                          << QString("mailto:a@h") << "/push/channel/polling/action?id=m"
+                          << QString("mailto:a@h,mailto:a@h");
 }
 
 void TestPopup::actionButton()
@@ -260,12 +254,9 @@ void TestPopup::hostilePage_data()
 {
     QTest::addColumn<QString>("url");    // empty: the page below
     QTest::addColumn<QString>("opened"); // after one click of the user
-    QTest::newRow("local file") << "file:///etc/hostname"
-                                << "";
-    QTest::newRow("resource") << "qrc:/Resources/close_normal.png"
-                              << "";
-    QTest::newRow("script clicking links") << ""
-                                           << "https://h/clicked";
+    QTest::newRow("local file") << "file:///etc/hostname" << QString("");
+    QTest::newRow("resource") << "qrc:/Resources/close_normal.png" << QString("");
+    QTest::newRow("script clicking links") << "" << QString("https://h/clicked");
 }
 
 void TestPopup::hostilePage()

@@ -1,11 +1,6 @@
 // zav-msgctl and zav-push-dev run as a user runs them: one table of command
 // lines, each with its standard input, exit status and a text expected in
-// what the tool printed or in the command that reached a fake agent; then
-// zav-push-dev feeding the agent's poller.
-#include "core/clientpool.h"
-#include "core/globals.h"
-#include "message/message.h"
-#include "polling/pollingworker.h"
+// what the tool printed or in the command that reached a fake agent.
 
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -125,37 +120,6 @@ private slots:
             QVERIFY(received.isEmpty()); // a usage error sends nothing
             QCOMPARE(out.count('\n'), 1);
         }
-    }
-
-    // The agent's poller against the real service: a "customize" host's
-    // queue fills with the messages of a --messages file, for all and for it.
-    void pushServiceFeedsThePoller()
-    {
-        QFile file(dir.filePath("m.json"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(R"([{"to":"all","message":{"uuid":"m1"}},)"
-                   R"({"to":{"mac":"00-1A","product":"P"},"message":{"uuid":"m2"}}])");
-        file.close();
-        QProcess service;
-        service.start(ZAV_PUSH_DEV, {"--listen=127.0.0.1:0", "--messages", file.fileName()});
-        while (!service.canReadLine() && service.waitForReadyRead(10000)) {
-        }
-        const QString line = QString::fromUtf8(service.readLine()).trimmed();
-        baseUrl.set(line.mid(line.indexOf("http://")));
-        clientPool.addClient(new Client(
-            QStringLiteral(R"({"pid":"1","mac":"00-1A","product":"P","handle":"customize"})")));
-        PollingWorker worker;
-        worker.doWork(); // 800 with 1, then the fetch and 801
-        QString uuids;
-        const auto queued = [&uuids](Client* c) {
-            uuids.clear();
-            for (const Message* m : qAsConst(c->messages)) {
-                uuids += m->uuid;
-            }
-        };
-        QTRY_VERIFY(clientPool.withClient(QStringLiteral("1"), queued) && uuids == "m1m2");
-        service.terminate();
-        service.waitForFinished(10000);
     }
 };
 
