@@ -60,9 +60,12 @@ std::string pipeFile;
 int servicePort = 0;
 std::atomic<bool> stopping{false};
 
+const Clock::time_point programStart = Clock::now();
+
 void say(const std::string& text)
 {
-    std::printf("zav-stress: %s\n", text.c_str());
+    const double t = std::chrono::duration<double>(Clock::now() - programStart).count();
+    std::printf("zav-stress: [%5.1f s] %s\n", t, text.c_str());
     std::fflush(stdout);
 }
 
