@@ -109,7 +109,7 @@ fi
 echo "installed agent answered: $answered"
 
 # A page popup makes the agent load its page-view module from the install.
-/usr/bin/zav-msgctl popup --title 'Package check' --page about:blank >/dev/null
+/usr/bin/zav-msgctl popup --title 'Package check' --page http://127.0.0.1:1/ >/dev/null
 loaded=""
 for _ in $(seq 1 100); do
     loaded=$(grep -ao 'page view module loaded: .*' "$WORK/agent.log" || true)
