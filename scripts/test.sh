@@ -11,6 +11,11 @@ bash scripts/install-deps.sh || exit 1
 
 status=0
 summary=""
+stage_start=$SECONDS
+took() { # how long the stage since the last call took
+    printf '(%d s)' $((SECONDS - stage_start))
+    stage_start=$SECONDS
+}
 run_build() { # name, extra cmake args...
     local name=$1; shift
     local dir="$ROOT/build-$name"
@@ -25,19 +30,21 @@ run_build() { # name, extra cmake args...
     (cd "$dir" && ctest --output-on-failure -j "$JOBS" ${CTEST_ARGS:-}) 2>&1 | tee "$log"
     local rc=${PIPESTATUS[0]}
     [ "$rc" -eq 0 ] || status=1
-    summary+="[$name] $(grep -E 'tests passed|tests failed' "$log" | tail -1)"$'\n'
+    summary+="[$name] $(grep -E 'tests passed|tests failed' "$log" | tail -1) $(took)"$'\n'
 }
 
 mkdir -p "$ROOT/build-release" "$ROOT/build-asan"
 run_build release -DCMAKE_BUILD_TYPE=RelWithDebInfo
-if bash scripts/package-check.sh "$ROOT/build-release"; then summary+="[package] .deb OK"$'\n'
-else status=1; summary+="[package] .deb check FAILED"$'\n'; fi
+if bash scripts/package-check.sh "$ROOT/build-release"; then summary+="[package] .deb OK $(took)"$'\n'
+else status=1; summary+="[package] .deb check FAILED $(took)"$'\n'; fi
 run_build asan -DCMAKE_BUILD_TYPE=Debug -DZAV_SANITIZE=ON -DZAV_BUILD_BENCH=OFF
 
-# libFuzzer targets (clang, ASan+UBSan), 20 s each; any finding fails the run.
-bash fuzz/run.sh short && summary+="[fuzz] no findings"$'\n' || { status=1; summary+="[fuzz] FAILED (build-fuzz/logs, build-fuzz/findings)"$'\n'; }
+# libFuzzer targets (clang, ASan+UBSan), FUZZ_SECONDS each (10 here; long
+# runs are fuzz/run.sh long); any finding fails the run.
+if FUZZ_SECONDS=${FUZZ_SECONDS:-10} bash fuzz/run.sh short; then summary+="[fuzz] no findings $(took)"$'\n'
+else status=1; summary+="[fuzz] FAILED (build-fuzz/logs, build-fuzz/findings) $(took)"$'\n'; fi
 
 echo
-echo "=== Summary"
+echo "=== Summary (${SECONDS} s in all)"
 printf '%s' "$summary"
 exit $status
