@@ -1,4 +1,5 @@
 #include "app/logging.h"
+#include "app/platform.h"
 #include "app/terminationwatcher.h"
 #include "core/clientpool.h"
 #include "ipc/ipcclient.h"
@@ -13,12 +14,6 @@
 #include <QElapsedTimer>
 #include <QThread>
 
-#include <cstring>
-
-#ifdef Q_OS_UNIX
-#include <sys/resource.h>
-#endif
-
 // The tests' build of the agent checks its hosts and polls sooner.
 #ifndef ZAV_CHECK_INTERVAL_MS
 #define ZAV_CHECK_INTERVAL_MS (120 * 1000)
@@ -32,89 +27,6 @@ namespace {
 /// How long a copy that lost the start race keeps handing its client to the
 /// winner, which may still be starting.
 const int handOverMs = 20 * 1000;
-
-/// Every pipe connection takes a descriptor: the usual soft limit (1024) is
-/// far below what the system allows.
-void raiseDescriptorLimit()
-{
-#ifdef Q_OS_UNIX
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-            qDebug() << "descriptor limit not raised";
-        }
-    }
-#endif
-}
-
-/// A host started from ssh, cron or a service has no display, and the
-/// toolkit would abort before anything else. The platform chosen (by
-/// QT_QPA_PLATFORM or "-platform", else the toolkit's default) is kept and the
-/// offscreen one added as its fallback: without a display the agent still
-/// serves the pipe, queues and polls. restore() puts the environment back once
-/// the application object exists, so that programs the agent starts inherit
-/// the one it was given.
-class PlatformFallback
-{
-public:
-    PlatformFallback(int argc, char* argv[])
-    {
-#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
-        for (int i = 1; i + 1 < argc; ++i) {
-            if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0) {
-                argument = withFallback(argv[i + 1], &chosen);
-                argv[i + 1] = argument.data(); // outlives the application object
-                ++i;
-            }
-        }
-        hadVariable = qEnvironmentVariableIsSet("QT_QPA_PLATFORM");
-        variable = qgetenv("QT_QPA_PLATFORM");
-        qputenv("QT_QPA_PLATFORM", withFallback(variable.isEmpty() ? "xcb" : variable,
-                                                argument.isEmpty() ? &chosen : nullptr));
-#else
-        Q_UNUSED(argc)
-        Q_UNUSED(argv)
-#endif
-    }
-
-    void restore()
-    {
-#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
-        if (hadVariable) {
-            qputenv("QT_QPA_PLATFORM", variable);
-        } else {
-            qunsetenv("QT_QPA_PLATFORM");
-        }
-#endif
-    }
-
-    /// Whether the offscreen platform runs because no other one could.
-    bool fellBack() const
-    {
-        return !chosen && QGuiApplication::platformName() == QLatin1String("offscreen");
-    }
-
-private:
-    /// platforms with the fallback added; *offscreen tells whether it was there.
-    static QByteArray withFallback(const QByteArray& platforms, bool* offscreen)
-    {
-        for (const QByteArray& p : platforms.split(';')) {
-            if (p.split(':').first() == "offscreen") {
-                if (offscreen) {
-                    *offscreen = true;
-                }
-                return platforms;
-            }
-        }
-        return platforms + ";offscreen";
-    }
-
-    QByteArray argument;
-    bool chosen = false; // offscreen was among the platforms asked for
-    QByteArray variable;
-    bool hadVariable = false;
-};
 
 /// Gives queued debug lines a short time to be written at any normal exit.
 struct FlushDebugLinesAtExit
