@@ -118,11 +118,9 @@ void TestCore::threadsShareThePool()
             }
         }
     };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back(work, t);
-    }
-    for (std::thread& t : threads) {
+    std::thread others[] = {std::thread(work, 1), std::thread(work, 2), std::thread(work, 3)};
+    work(0);
+    for (std::thread& t : others) {
         t.join();
     }
     QVERIFY(pool.count() <= 7);
@@ -134,14 +132,12 @@ void TestCore::httpAnswersCarryTheirContext()
     service.answer = [](const QString& target) { return target.toUtf8().mid(1); };
     HttpClient http(nullptr);
     QSignalSpy done(&http, qOverload<QString, QObject*>(&HttpClient::onComplete));
-    QSignalSpy shortForm(&http, SIGNAL(onComplete(QString)));
     QSignalSpy failed(&http, &HttpClient::onError);
     QObject a, b;
     http.get(service.base() + "/a", &a);
     http.get(service.base() + "/b", &b);
     http.get(service.base() + "/b?x=1");
     QTRY_COMPARE(done.size(), 3);
-    QCOMPARE(shortForm.size(), 3);
     for (const QList<QVariant>& answer : done) {
         const QString body = answer.at(0).toString();
         QObject* context = answer.at(1).value<QObject*>();
