@@ -88,7 +88,7 @@ void TestPipe::serverThread()
     IpcServer server;
     QSignalSpy popups(&server, &IpcServer::onPopup);
     server.start();
-    QVERIFY(AgentProcess::waitFor([] { return ask("Hello") == "OK"; }, 5000));
+    QVERIFY(answering());
     struct stat st = {};
     QCOMPARE(::stat(QFile::encodeName(pipePath()).constData(), &st), 0);
     QCOMPARE(st.st_mode & 0777, 0600u);
@@ -138,7 +138,7 @@ void TestPipe::startupClient()
 
     IpcServer server;
     server.start();
-    QVERIFY(AgentProcess::waitFor([] { return ask("Hello") == "OK"; }, 5000));
+    QVERIFY(answering());
     IpcClient client; // probe and registration share one connection
     QCOMPARE(client.sendCommand("Hello"), QStringLiteral("OK"));
     QCOMPARE(client.sendCommand(R"(REGISTER:{"pid":"9"})"), QStringLiteral("OK"));
