@@ -6,7 +6,7 @@
 #include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
+#include <QtTest>
 
 #include <functional>
 
@@ -18,9 +18,8 @@ public:
     explicit FakePush(quint16 port = 0)
     {
         // A fixed port may still be held for a moment by a service that is ending.
-        for (int i = 0; !server.listen(QHostAddress::LocalHost, port) && port && i < 100; ++i) {
-            QThread::msleep(50);
-        }
+        (void)QTest::qWaitFor(
+            [&] { return server.listen(QHostAddress::LocalHost, port) || !port; });
         connect(&server, &QTcpServer::newConnection, this, [this] {
             while (QTcpSocket* socket = server.nextPendingConnection()) {
                 connect(socket, &QTcpSocket::readyRead, this, [this, socket] { serve(socket); });
@@ -37,9 +36,6 @@ public:
     {
         return QStringLiteral("http://127.0.0.1:%1/push").arg(server.serverPort());
     }
-    /// Requests received whose path and query hold text.
-    int count(const QString& text) const { return requests.filter(text).size(); }
-
     /// Path and query -> body; null: no answer at all (the request hangs). A
     /// body that starts with "HTTP/" is the whole response, headers included.
     std::function<QByteArray(const QString&)> answer = [](const QString&) {
