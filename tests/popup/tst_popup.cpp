@@ -68,11 +68,10 @@ static QByteArray redPng(int width, int height)
 {
     QImage image(width, height, QImage::Format_RGB32);
     image.fill(Qt::red);
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return png;
+    QBuffer png;
+    png.open(QIODevice::WriteOnly);
+    image.save(&png, "PNG");
+    return png.data();
 }
 
 void TestPopup::placement_data()
