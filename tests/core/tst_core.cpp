@@ -142,11 +142,8 @@ private slots:
         QTest::addColumn<int>("most"); // bytes of body at most, -1: an error
         const QByteArray head = "HTTP/1.1 200 OK\r\nConnection: close\r\n";
         const QByteArray bomb = qCompress(QByteArray(64 << 20, ' ')).mid(4); // a zlib stream
-        QTest::newRow("compressed, inflating to 64 MiB")
-            << ""
-            << head + "Content-Encoding: deflate\r\nContent-Length: " +
-                   QByteArray::number(bomb.size()) + "\r\n\r\n" + bomb
-            << bomb.size(); // as sent, not inflated
+        QTest::newRow("compressed, inflating to 64 MiB") // read as sent, not inflated
+            << "" << head + "Content-Encoding: deflate\r\n\r\n" + bomb << bomb.size();
         const QByteArray big(17 << 20, ' ');
         QTest::newRow("17 MiB") << "" << head + "Content-Length: 17825792\r\n\r\n" + big << -1;
         QTest::newRow("17 MiB, no length given")

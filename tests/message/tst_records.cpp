@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -77,13 +78,10 @@ private slots:
         const QString value = expected.section('=', 1);
         std::unique_ptr<Client> client;
         if (input.type() == QVariant::StringList) {
-            std::vector<QByteArray> args{"agent"};
+            std::deque<QByteArray> args{"agent"}; // where they stay while the client reads them
+            std::vector<char*> argv{args.front().data()};
             for (const QString& arg : input.toStringList()) {
-                args.push_back(arg.toLocal8Bit());
-            }
-            std::vector<char*> argv;
-            for (QByteArray& arg : args) {
-                argv.push_back(arg.data());
+                argv.push_back(args.emplace_back(arg.toLocal8Bit()).data());
             }
             argv.push_back(nullptr);
             client = std::make_unique<Client>(int(args.size()), argv.data());

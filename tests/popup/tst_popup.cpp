@@ -13,25 +13,8 @@
 #include <QJsonObject>
 #include <QLabel>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QTextBrowser>
 #include <QtTest>
-
-/// Records the URLs the desktop is asked to open.
-class Opened : public QObject
-{
-    Q_OBJECT
-public:
-    Opened()
-    {
-        for (const char* scheme : {"http", "https", "mailto", "file", "smb", "zav", ""}) {
-            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "open");
-        }
-    }
-    QStringList urls;
-public slots:
-    void open(const QUrl& url) { urls << url.toString(); }
-};
 
 /// A red image as PNG.
 static QByteArray redPng(int width, int height)
@@ -49,7 +32,13 @@ class TestPopup : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { pageview::addSearchPath(QStringLiteral(ZAV_PAGEVIEW_DIR)); }
+    void initTestCase()
+    {
+        pageview::addSearchPath(QStringLiteral(ZAV_PAGEVIEW_DIR));
+        for (const char* scheme : {"http", "https", "mailto", "file", "smb", "zav", ""}) {
+            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "open");
+        }
+    }
 
     void placement_data()
     {
@@ -152,7 +141,7 @@ private slots:
         QFETCH(QString, opened);
         FakePush service;
         baseUrl.set(service.base());
-        Opened desktop;
+        urls.clear();
         QPointer<MessageWindow> window = show(R"({"actions":[)" + action + "]}");
         window->findChildren<QPushButton*>(QRegularExpression("^btn(?!Close)")).first()->click();
         QTRY_VERIFY(window.isNull());
@@ -161,7 +150,7 @@ private slots:
         // A link in the body opens too, and the popup stays.
         window = show(R"({"summary":"<a href='x'>link</a>"})");
         emit window->findChild<QTextBrowser*>()->anchorClicked(QUrl(link));
-        QCOMPARE(desktop.urls.join(','), opened);
+        QCOMPARE(urls.join(','), opened);
         QVERIFY(window->isVisible());
         window->close();
     }
@@ -170,18 +159,14 @@ private slots:
     {
         QPointer<MessageWindow> window =
             show(R"({"settings":[{"key":"position","value":"top left"}]})");
-        QTRY_COMPARE(window->pos(), QPoint(0, 0)); // slid in
-        QTest::mousePress(window, Qt::RightButton, {}, QPoint(150, 8));
-        QTest::mouseMove(window, QPoint(250, 108));
-        QTest::mouseRelease(window, Qt::RightButton, {}, QPoint(250, 108));
-        QCOMPARE(window->pos(), QPoint(0, 0));
-        QMouseEvent press(QEvent::MouseButtonPress, QPoint(150, 8), QPoint(150, 8), Qt::LeftButton,
-                          Qt::LeftButton, {});
-        QApplication::sendEvent(window, &press);
-        QMouseEvent move(QEvent::MouseMove, QPoint(250, 108), QPoint(250, 108), Qt::NoButton,
-                         Qt::LeftButton, {});
-        QApplication::sendEvent(window, &move);
-        QCOMPARE(window->pos(), QPoint(100, 100));
+        QTRY_COMPARE(window->pos(), QPoint(0, 0));                               // slid in
+        for (const Qt::MouseButton button : {Qt::RightButton, Qt::LeftButton}) { // the left drags
+            QMouseEvent press(QEvent::MouseButtonPress, {150, 8}, {150, 8}, button, button, {});
+            QApplication::sendEvent(window, &press);
+            QMouseEvent move(QEvent::MouseMove, {250, 108}, {250, 108}, Qt::NoButton, button, {});
+            QApplication::sendEvent(window, &move);
+            QCOMPARE(window->pos(), button == Qt::LeftButton ? QPoint(100, 100) : QPoint(0, 0));
+        }
 
         // Closed during its slide, the popup goes at once.
         window = show("{}");
@@ -251,7 +236,7 @@ private slots:
         service.answer = [&](const QString&) {
             return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n" + page;
         };
-        Opened desktop;
+        urls.clear();
         MessageWindow* window = show(QStringLiteral(R"({"messageFrom":"Url","url":"%1"})")
                                          .arg(url.isEmpty() ? service.base() + "/page" : url));
         QWidget* view = nullptr;
@@ -261,12 +246,16 @@ private slots:
         QCOMPARE(view != nullptr, url.isEmpty());
         if (view) {
             QTRY_COMPARE(view->property("title").toString(), QStringLiteral("done"));
-            QVERIFY(desktop.urls.isEmpty());
+            QVERIFY(urls.isEmpty());
             QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(50, 50));
         }
-        QTRY_COMPARE(desktop.urls.join(','), opened);
+        QTRY_COMPARE(urls.join(','), opened);
         window->close();
     }
+
+public slots:
+    /// Records a URL the desktop is asked to open, instead of opening it.
+    void open(const QUrl& url) { urls << url.toString(); }
 
 private:
     /// A popup shown by a handler for a message read from its pipe form.
@@ -278,6 +267,7 @@ private:
     }
     MessageHandler handler;
     QTemporaryDir files;
+    QStringList urls; ///< the desktop was asked to open
 };
 
 QTEST_MAIN(TestPopup)
