@@ -4,11 +4,7 @@
 #include "ipc/pipepath.h"
 #include "message/pipereply.h"
 
-#include <QDeadlineTimer>
-#include <QFile>
 #include <QLocalSocket>
-#include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -71,25 +67,17 @@ inline bool answering(int ms = 5000)
 }
 
 /// A stand-in host product: a process that runs until ended.
-class Host
+class Host : public QProcess
 {
 public:
-    Host()
-    {
-        process.start(QStringLiteral("sleep"), {QStringLiteral("600")});
-        id = QString::number(process.processId());
-    }
-    ~Host() { end(); }
-    QString pid() const { return id; }
+    Host() { start(QStringLiteral("sleep"), {QStringLiteral("600")}); }
+    ~Host() override { end(); }
+    QString pid() const { return QString::number(processId()); }
     void end()
     {
-        process.kill();
-        process.waitForFinished();
+        kill();
+        waitForFinished();
     }
-
-private:
-    QProcess process;
-    QString id;
 };
 
 /// The test build of the agent (it checks its hosts every 2 s and polls its own

@@ -5,8 +5,6 @@
 #include "fakepush.h"
 #include "xsession.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QtTest>
 
 #include <deque>
@@ -183,8 +181,8 @@ private slots:
         Host a, b;
         FakePush service(FakePush::testPort());
         QVERIFY2(service.server.isListening(), qPrintable(service.server.errorString()));
-        service.answer = [&a](const QString& target) -> QByteArray {
-            if (!target.contains("mac=M&product=T") || !target.contains(a.pid())) {
+        service.answer = [pid = a.pid()](const QString& target) -> QByteArray {
+            if (!target.contains("mac=M&product=T") || !target.contains(pid)) {
                 return R"({"code":800,"data":0})";
             }
             return target.contains("/detect?")
@@ -205,9 +203,10 @@ private slots:
         QVERIFY(copy.log().contains("the instance is about to exit as it already started."));
         QCOMPARE(ask("GetMessage:" + b.pid().toUtf8()), QByteArray("[]")); // known, empty
 
+        const QString gone = b.pid();
         b.end();
-        QVERIFY(agent.logged(QStringLiteral("remove process , pid= \"%1\"").arg(b.pid())));
-        QCOMPARE(ask("GetMessage:" + b.pid().toUtf8()), QByteArray("0"));
+        QVERIFY(agent.logged(QStringLiteral("remove process , pid= \"%1\"").arg(gone)));
+        QCOMPARE(ask("GetMessage:" + gone.toUtf8()), QByteArray("0"));
         a.end();
         QVERIFY(agent.process.waitForFinished(10000));
         QCOMPARE(agent.process.exitStatus(), QProcess::NormalExit);

@@ -5,20 +5,16 @@
 #include "fakepush.h"
 #include "message/message.h"
 
-#include <QPointer>
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <thread>
 
-namespace {
-Client* client(const QString& pid, const QString& uid = {})
+static Client* client(const QString& pid, const QString& uid = {})
 {
     auto* c = new Client(QStringLiteral(R"({"pid":"%1","uid":"%2"})").arg(pid, uid));
     c->messages.append(new Message()); // the pool deletes it with the client
     return c;
 }
-} // namespace
 
 class TestCore : public QObject
 {
@@ -118,7 +114,6 @@ private slots:
         service.answer = [](const QString& target) { return target.toUtf8().mid(1); };
         HttpClient http(nullptr);
         QSignalSpy done(&http, qOverload<QString, QObject*>(&HttpClient::onComplete));
-        QSignalSpy failed(&http, &HttpClient::onError);
         QObject a, b;
         http.get(service.base() + "/a", &a);
         http.get(service.base() + "/b", &b);
@@ -129,10 +124,6 @@ private slots:
             QObject* context = answer.at(1).value<QObject*>();
             QCOMPARE(context, body == "push/a" ? &a : body == "push/b" ? &b : nullptr);
         }
-        http.get("http://127.0.0.1:1/refused", &a);
-        QTRY_COMPARE(failed.size(), 1);
-        QCOMPARE(failed.first().first().toString(), QStringLiteral("error"));
-        QCOMPARE(done.size(), 3);
     }
 
     void hostileAnswers_data()
@@ -164,7 +155,8 @@ private slots:
         QSignalSpy failed(&http, &HttpClient::onError);
         http.get(url.isEmpty() ? service.base() : url);
         QTRY_COMPARE_WITH_TIMEOUT(done.size() + failed.size(), 1, 20000);
-        QCOMPARE(done.isEmpty(), most < 0);
+        QCOMPARE(failed.isEmpty() ? QString() : failed.first().first().toString(),
+                 most < 0 ? "error" : "");
         QVERIFY(done.isEmpty() || done.first().first().toString().toUtf8().size() <= most);
     }
 };

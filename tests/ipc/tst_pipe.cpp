@@ -8,7 +8,6 @@
 #include "message/message.h"
 
 #include <QLocalServer>
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -48,13 +47,10 @@ private slots:
     {
         QFETCH(QStringList, exchanges);
         ClientPool pool;
-        pool.addClient(new Client(R"({"pid":"7","handle":"customize"})"));
-        pool.withClient(QStringLiteral("7"), [](Client* c) {
-            for (const char* title : {"a", "b"}) {
-                c->messages.append(new Message());
-                c->messages.last()->title = QString::fromLatin1(title);
-            }
-        });
+        auto* host = new Client(R"({"pid":"7","handle":"customize"})");
+        host->messages = {Message::fromJson(R"({"title":"a"})"),
+                          Message::fromJson(R"({"title":"b"})")};
+        pool.addClient(host);
         for (int i = 0; i + 1 < exchanges.size(); i += 2) {
             const QString& command = exchanges.at(i);
             PipeAnswer answer = answerCommand(command, pool);
@@ -74,9 +70,7 @@ private slots:
         QSignalSpy popups(&server, &IpcServer::onPopup);
         server.start();
         QVERIFY(answering());
-        struct stat st = {};
-        QCOMPARE(::stat(QFile::encodeName(pipePath()).constData(), &st), 0);
-        QCOMPARE(st.st_mode & 0777, 0600u);
+        QCOMPARE(QFile::permissions(pipePath()), QFile::Permissions(0x6600)); // rw- --- ---
 
         // Peers keep their connections; each gets the replies to its own commands.
         PipePeer peers[3];
@@ -120,18 +114,6 @@ private slots:
         clock.start();
         QCOMPARE(IpcClient().sendCommand("Hello"), QString());
         QVERIFY(clock.elapsed() < 2500);
-        silent.close();
-
-        IpcServer server;
-        server.start();
-        QVERIFY(answering());
-        IpcClient client; // probe and registration share one connection
-        QCOMPARE(client.sendCommand("Hello"), QStringLiteral("OK"));
-        QCOMPARE(client.sendCommand(R"(REGISTER:{"pid":"9"})"), QStringLiteral("OK"));
-        QVERIFY(clientPool.getClient("9"));
-        server.exit(0);
-        server.wait();
-        clientPool.clear();
     }
 
     void socketPath_data()

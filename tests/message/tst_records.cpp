@@ -6,9 +6,6 @@
 #include "message/message.h"
 #include "message/pipereply.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QtTest>
 
 #include <deque>

@@ -9,7 +9,6 @@
 #include "polling/pollingworker.h"
 #include "polling/pushanswer.h"
 
-#include <QSignalSpy>
 #include <QtTest>
 
 Q_DECLARE_METATYPE(PushAnswer::Action)
@@ -162,8 +161,7 @@ private slots:
         };
         baseUrl.set(service.base());
         auto* client = new Client(QStringLiteral(R"({"pid":"1","handle":"%1"})").arg(handle));
-        client->messages.append(new Message());
-        client->messages.last()->title = QStringLiteral("old");
+        client->messages = {Message::fromJson(R"({"title":"old"})")};
         clientPool.addClient(client);
         LogCapture log;
         PollingWorker worker;

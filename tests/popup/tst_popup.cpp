@@ -7,10 +7,7 @@
 #include "popup/messagewindow.h"
 #include "popup/pageviewfactory.h"
 
-#include <QBuffer>
 #include <QDesktopServices>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLabel>
 #include <QPushButton>
 #include <QTextBrowser>

@@ -11,10 +11,8 @@
 #include <QScreen>
 #include <QtTest>
 
-namespace {
-
-Message* message(const QString& title, const QMap<QString, QString>& settings,
-                 const QStringList& labels = {})
+static Message* message(const QString& title, const QMap<QString, QString>& settings,
+                        const QStringList& labels = {})
 {
     auto* msg = new Message();
     msg->title = title;
@@ -29,7 +27,7 @@ const auto area = [] { return QGuiApplication::primaryScreen()->availableGeometr
 const auto titleOf = [](const QWidget* w) { return w->findChild<QLabel*>("lblTitle")->text(); };
 
 /// Visible popups, resting in place, by their number titles.
-QList<MessageWindow*> resting()
+static QList<MessageWindow*> resting()
 {
     QMap<int, MessageWindow*> byTitle;
     for (QWidget* window : QApplication::topLevelWidgets()) {
@@ -40,8 +38,6 @@ QList<MessageWindow*> resting()
     }
     return byTitle.values();
 }
-
-} // namespace
 
 class TestPopupStack : public QObject
 {

@@ -6,8 +6,6 @@
 #include "process/processcontroller.h"
 #include "process/processlist.h"
 
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 using L = QStringList;
@@ -39,9 +37,7 @@ private slots:
         QFETCH(QStringList, running);
         QFETCH(QStringList, kept);
         for (const QString& pid : pooled) {
-            auto* c = new Client(QString());
-            c->pid = pid;
-            clientPool.addClient(c);
+            clientPool.addClient(new Client(QStringLiteral(R"({"pid":"%1"})").arg(pid)));
         }
         ProcessChecker checker;
         checker.setProcessLister([&running] { return running; });
