@@ -82,19 +82,16 @@ private slots:
         const auto work = [&pool](int thread) {
             for (int i = 0; i < 2000; ++i) {
                 const QString pid = QString::number(i % 7);
-                switch ((i + thread) % 4) {
-                case 0:
+                const int step = (i + thread) % 4;
+                if (step == 0) {
                     pool.addClient(client(pid));
-                    break;
-                case 1:
+                } else if (step == 1) {
                     pool.removeClient(pid);
-                    break;
-                case 2:
+                } else if (step == 2) {
                     for (const ClientRef& ref : pool.snapshot()) {
                         pool.withClient(ref, [](Client* c) { c->messages.append(new Message()); });
                     }
-                    break;
-                default:
+                } else {
                     pool.withClient(
                         pid, [](Client* c) { qDeleteAll(c->messages), c->messages.clear(); });
                 }

@@ -41,7 +41,6 @@ private slots:
         row("purchase 1", L{"-purchase", "1"}, "purchase=Y");
         row("purchase 0", L{"-purchase", "0"}, "purchase=N");
         row("purchase yes", L{"-purchase", "yes"}, "purchase=");
-        row("purchase last", L{"-uid", "u", "-purchase"}, "purchase=");
         row("pid last", L{"-uid", "u", "-pid"}, "pid=");
         row("handle", L{"-handle", "customize"}, "handle=customize");
         row("handle empty", L{"-handle", ""}, "handle=");

@@ -99,8 +99,6 @@ private slots:
         QFETCH(QString, query);
         Client c(client);
         QCOMPARE(buildQuery(&c), query);
-        c.fingerprint = QStringLiteral("F1");
-        QCOMPARE(buildQuery(&c), QStringLiteral("fingerprint=F1"));
     }
 
     void passThroughPool()

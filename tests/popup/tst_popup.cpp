@@ -175,18 +175,19 @@ private slots:
     {
         QTest::addColumn<QString>("json");
         QTest::addColumn<bool>("red"); // whether red shows
-        QFile png(files.filePath("red.png"));
+        const QString file = files.filePath("red.png");
+        QFile png(file);
         png.open(QIODevice::WriteOnly) && png.write(redPng(16, 16));
         const auto message = [](const char* field, const QString& html) {
             return QString::fromUtf8(QJsonDocument(QJsonObject{{field, html}}).toJson());
         };
-        const QString image = "<img src='" + files.filePath("red.png") + "'>";
+        const QString image = "<img src='" + file + "'>";
         QTest::newRow("summary image from a file") << message("summary", image) << false;
         QTest::newRow("title image from a file") << message("title", "<b>T</b>" + image) << false;
         QTest::newRow("sender image from a file")
             << message("authorName", "<i>A</i>" + image) << false;
         QTest::newRow("background from a file")
-            << message("summary", "<table background='" + files.filePath("red.png") +
+            << message("summary", "<table background='" + file +
                                       "' width=90 height=40><tr><td>x</td></tr></table>")
             << false;
         const QString data = "data:image/png;base64,";
