@@ -4,12 +4,8 @@
 #include "ipc/pipepath.h"
 #include "message/pipereply.h"
 
-#include <QElapsedTimer>
-#include <QFile>
 #include <QLocalSocket>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QThread>
+#include <QtTest>
 
 #include <csignal>
 
@@ -48,12 +44,10 @@ public:
         socket.write(command);
         socket.flush();
         PipeReply reply;
-        QElapsedTimer clock;
-        clock.start();
-        while (!reply.isWhole() && clock.elapsed() < ms) {
-            if (socket.bytesAvailable() > 0 || socket.waitForReadyRead(20)) {
-                reply.add(socket.readAll());
-            }
+        const QDeadlineTimer deadline(ms);
+        while (!reply.isWhole() && (socket.bytesAvailable() > 0 ||
+                                    socket.waitForReadyRead(int(deadline.remainingTime())))) {
+            reply.add(socket.readAll());
         }
         return reply.bytes();
     }
@@ -66,26 +60,24 @@ inline QByteArray ask(const QByteArray& command)
     return peer.ask(command);
 }
 
+/// Whether the pipe answers "Hello" within ms.
+inline bool answering(int ms = 5000)
+{
+    return QTest::qWaitFor([] { return ask("Hello") == "OK"; }, ms);
+}
+
 /// A stand-in host product: a process that runs until ended.
-class Host
+class Host : public QProcess
 {
 public:
-    Host()
-    {
-        process.start(QStringLiteral("sleep"), {QStringLiteral("600")});
-        id = QString::number(process.processId());
-    }
-    ~Host() { end(); }
-    QString pid() const { return id; }
+    Host() { start(QStringLiteral("sleep"), {QStringLiteral("600")}); }
+    ~Host() override { end(); }
+    QString pid() const { return QString::number(processId()); }
     void end()
     {
-        process.kill();
-        process.waitForFinished();
+        kill();
+        waitForFinished();
     }
-    QProcess process;
-
-private:
-    QString id;
 };
 
 /// The test build of the agent (it checks its hosts every 2 s and polls its own
@@ -94,7 +86,7 @@ class AgentProcess
 {
 public:
     explicit AgentProcess(const RuntimeDir& dir)
-        : logFile(dir.path(QStringLiteral("agent-%1.log").arg(++serial())))
+        : logFile(dir.path(QStringLiteral("agent-%1.log").arg(++made)))
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -110,15 +102,15 @@ public:
     /// Starts the agent for a host; args follow the host's options.
     void start(const QString& hostPid, const QStringList& args = {})
     {
-        process.start(QString::fromLocal8Bit(qgetenv("ZAV_TEST_AGENT")),
-                      QStringList{"-pid", hostPid, "-product", "T", "-mac", "M"} + args);
+        const QStringList host{"-pid", hostPid, "-product", "T", "-mac", "M"};
+        process.start(command.first(), command.mid(1) + host + args);
         process.waitForStarted();
     }
     /// Starts the agent and waits until its pipe answers.
     bool startAnswering(const QString& hostPid, const QStringList& args = {})
     {
         start(hostPid, args);
-        return waitFor([] { return ask("Hello") == "OK"; }, 10000);
+        return answering(10000);
     }
     /// SIGTERM, then the exit code (-2 when it did not end within ms).
     int terminate(int ms = 5000)
@@ -140,29 +132,13 @@ public:
     }
     bool logged(const QString& text, int ms = 10000) const
     {
-        return waitFor([&] { return log().contains(text); }, ms);
-    }
-
-    template <typename Condition> static bool waitFor(Condition done, int ms)
-    {
-        QElapsedTimer clock;
-        clock.start();
-        while (!done()) {
-            if (clock.elapsed() > ms) {
-                return false;
-            }
-            QThread::msleep(20);
-        }
-        return true;
+        return QTest::qWaitFor([&] { return log().contains(text); }, ms);
     }
 
     QProcess process;
+    QStringList command{qEnvironmentVariable("ZAV_TEST_AGENT")}; ///< before the host's options
 
 private:
-    static int& serial()
-    {
-        static int n = 0;
-        return n;
-    }
+    static inline int made = 0; ///< agents made so far, each with a log of its own
     QString logFile;
 };

@@ -8,8 +8,13 @@
 class LogCapture
 {
 public:
-    LogCapture() { current() = this, previous() = qInstallMessageHandler(&handler); }
-    ~LogCapture() { qInstallMessageHandler(previous()), current() = nullptr; }
+    LogCapture()
+    {
+        QMutexLocker lock(&mutex);
+        lines.clear();
+        previous = qInstallMessageHandler(&handler);
+    }
+    ~LogCapture() { qInstallMessageHandler(previous); }
 
     /// The lines that hold text, in order.
     QStringList with(const QString& text) const
@@ -22,22 +27,13 @@ public:
 private:
     static void handler(QtMsgType type, const QMessageLogContext& context, const QString& text)
     {
-        if (LogCapture* self = current()) {
-            QMutexLocker lock(&self->mutex);
-            self->lines.append(text);
+        {
+            QMutexLocker lock(&mutex);
+            lines.append(text);
         }
-        previous()(type, context, text);
+        previous(type, context, text);
     }
-    static LogCapture*& current()
-    {
-        static LogCapture* c = nullptr;
-        return c;
-    }
-    static QtMessageHandler& previous()
-    {
-        static QtMessageHandler p = nullptr;
-        return p;
-    }
-    mutable QMutex mutex;
-    QStringList lines;
+    static inline QMutex mutex;
+    static inline QStringList lines; ///< since the capture that lives (one at a time) began
+    static inline QtMessageHandler previous = nullptr;
 };

@@ -5,314 +5,266 @@
 #include "fakepush.h"
 #include "xsession.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QtTest>
 
+#include <deque>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-namespace {
-/// As for a host started from ssh, cron or a service: no display at all.
-QProcessEnvironment headless()
-{
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"}) {
-        env.remove(QString::fromLatin1(name));
-    }
-    return env;
-}
-} // namespace
+/// Runs a program as a host started from ssh, cron or a service: with no display at all.
+const QStringList headless{"env",     "-u", "QT_QPA_PLATFORM", "-u",
+                           "DISPLAY", "-u", "WAYLAND_DISPLAY"};
 
 class TestAgent : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void missingOptions_data();
-    void missingOptions();
-    void oneAgentPerPipe_data();
-    void oneAgentPerPipe();
-    void hostileConditions_data();
-    void hostileConditions();
-    void wholeLife();
-    void recoversFromACrash();
-    void liveAgentKeepsItsPipe();
-    void popupOnX();
-};
-
-void TestAgent::missingOptions_data()
-{
-    QTest::addColumn<QStringList>("args");
-    QTest::addColumn<bool>("noDisplay");
-    QTest::newRow("none") << QStringList{} << false;
-    QTest::newRow("none, no display") << QStringList{} << true;
-    QTest::newRow("no mac") << QStringList{"-pid", "1", "-product", "P"} << false;
-    QTest::newRow("empty pid") << QStringList{"-pid", "", "-product", "P", "-mac", "M"} << false;
-}
-
-void TestAgent::missingOptions()
-{
-    QFETCH(QStringList, args);
-    QFETCH(bool, noDisplay);
-    RuntimeDir dir;
-    QProcess agent;
-    if (noDisplay) {
-        agent.setProcessEnvironment(headless());
+    void missingOptions_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("noDisplay");
+        QTest::newRow("none") << QStringList{} << false;
+        QTest::newRow("none, no display") << QStringList{} << true;
+        QTest::newRow("no mac") << QStringList{"-pid", "1", "-product", "P"} << false;
+        QTest::newRow("empty pid")
+            << QStringList{"-pid", "", "-product", "P", "-mac", "M"} << false;
     }
-    agent.start(qEnvironmentVariable("ZAV_TEST_AGENT"), args);
-    QVERIFY(agent.waitForFinished(10000));
-    QCOMPARE(agent.exitCode(), 255);
-    QVERIFY(!QFile::exists(pipePath()));
-}
 
-void TestAgent::oneAgentPerPipe_data()
-{
-    QTest::addColumn<int>("copies");
-    QTest::addColumn<bool>("noDisplay");
-    QTest::newRow("copies started at once") << 12 << false;
-    QTest::newRow("no display") << 3 << true;
-}
+    void missingOptions()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, noDisplay);
+        RuntimeDir dir;
+        QStringList command = noDisplay ? headless : QStringList();
+        command << qEnvironmentVariable("ZAV_TEST_AGENT") << args;
+        QProcess agent;
+        agent.start(command.takeFirst(), command);
+        QVERIFY(agent.waitForFinished(10000));
+        QCOMPARE(agent.exitCode(), 255);
+        QVERIFY(!QFile::exists(pipePath()));
+    }
 
-// Copies started together leave one agent that knows every copy's host;
-// without a display it runs offscreen and says what it cannot do.
-void TestAgent::oneAgentPerPipe()
-{
-    QFETCH(int, copies);
-    QFETCH(bool, noDisplay);
-    RuntimeDir dir;
-    std::vector<std::unique_ptr<Host>> hosts;
-    std::vector<std::unique_ptr<AgentProcess>> agents;
-    for (int i = 0; i < copies; ++i) {
-        hosts.push_back(std::make_unique<Host>());
-        agents.push_back(std::make_unique<AgentProcess>(dir));
-        if (noDisplay) {
-            agents.back()->process.setProcessEnvironment(headless());
-        }
+    void oneAgentPerPipe_data()
+    {
+        QTest::addColumn<int>("copies");
+        QTest::addColumn<bool>("noDisplay");
+        QTest::newRow("copies started at once") << 12 << false;
+        QTest::newRow("no display") << 3 << true;
     }
-    for (int i = 0; i < copies; ++i) {
-        agents[i]->start(hosts[i]->pid());
-    }
-    AgentProcess* running = nullptr;
-    QVERIFY(AgentProcess::waitFor(
-        [&] {
-            running = nullptr;
-            int count = 0;
-            for (auto& a : agents) {
-                if (a->process.state() != QProcess::NotRunning && !a->process.waitForFinished(1)) {
-                    running = a.get(), ++count;
-                }
+
+    // Copies started together leave one agent that knows every copy's host;
+    // without a display it runs offscreen and says what it cannot do.
+    void oneAgentPerPipe()
+    {
+        QFETCH(int, copies);
+        QFETCH(bool, noDisplay);
+        RuntimeDir dir;
+        std::deque<Host> hosts(copies);
+        std::deque<AgentProcess> agents;
+        for (int i = 0; i < copies; ++i) {
+            agents.emplace_back(dir);
+            if (noDisplay) {
+                agents.back().command = headless + agents.back().command;
             }
-            return count == 1;
-        },
-        30000));
-    for (auto& a : agents) {
-        QCOMPARE(a.get() == running ? 0 : a->process.exitCode(), 0);
-    }
-    for (auto& h : hosts) {
-        QCOMPARE(ask("GetMessage:" + h->pid().toUtf8()), QByteArray("[]"));
-    }
-    QCOMPARE(running->log().contains("popups cannot be shown"), noDisplay);
-}
-
-void TestAgent::hostileConditions_data()
-{
-    QTest::addColumn<QString>("condition");
-    QTest::newRow("descriptors run out") << "descriptors";
-    QTest::newRow("no descriptor left") << "descriptors taken";
-    QTest::newRow("stderr never read") << "stderr";
-    QTest::newRow("list reader goes away") << "list";
-    QTest::newRow("zombie host") << "zombie";
-}
-
-// Whatever its peers and its host do, the agent keeps its socket and answers.
-void TestAgent::hostileConditions()
-{
-    QFETCH(QString, condition);
-    RuntimeDir dir;
-    Host host;
-    AgentProcess agent(dir);
-    if (condition.startsWith("descriptors")) {
-        const QString line = "ulimit -n 200 && exec \"$0\" \"$@\"";
-        agent.process.start("sh", {"-c", line, qEnvironmentVariable("ZAV_TEST_AGENT"), "-pid",
-                                   host.pid(), "-product", "T", "-mac", "M"});
-        QVERIFY(AgentProcess::waitFor([] { return ask("Hello") == "OK"; }, 10000));
-        const pid_t pid = pid_t(agent.process.processId());
-        if (condition == "descriptors taken") { // by the rest of the agent, all but a few
-            const rlim_t few = QDir(QStringLiteral("/proc/%1/fd").arg(pid)).count() + 8;
-            const rlimit limit{few, few};
-            QCOMPARE(::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0);
+            agents.back().start(hosts[i].pid());
         }
-        std::vector<std::unique_ptr<QLocalSocket>> flood(300);
-        for (auto& socket : flood) {
-            socket = std::make_unique<QLocalSocket>();
-            socket->connectToServer(pipePath());
-            socket->waitForConnected(1000);
-        }
-        QVERIFY(agent.logged(condition == "descriptors" ? "no room for another connection"
-                                                        : "no descriptor left for another"));
-    } else if (condition == "stderr") {
-        const QString fifo = dir.path("stderr");
-        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-        const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
-        agent.process.setStandardErrorFile(fifo);
-        QVERIFY(agent.startAnswering(host.pid()));
-        PipePeer peer; // some 500 bytes of debug lines each, none read
-        for (int i = 0; i < 2000; ++i) {
-            QCOMPARE(peer.ask("Hello"), QByteArray("OK"));
-        }
-        ::close(reader); // and now nobody ever will
-        QCOMPARE(peer.ask("Hello"), QByteArray("OK"));
-    } else if (condition == "list") {
-        FakePush service(FakePush::testPort());
-        QJsonArray list;
-        for (int i = 0; i < 20000; ++i) {
-            list.append(QJsonObject{{"uuid", QString::number(i)}});
-        }
-        const QByteArray fetched =
-            QJsonDocument(QJsonObject{{"code", 801}, {"data", list}}).toJson();
-        bool sent = false; // once only
-        service.answer = [&](const QString& target) -> QByteArray {
-            if (target.contains("/message?")) {
-                sent = true;
-                return fetched;
-            }
-            return sent ? R"({"code":800,"data":0})" : R"({"code":800,"data":1})";
+        const auto running = [&agents] {
+            return std::count_if(agents.begin(), agents.end(), [](const AgentProcess& a) {
+                return a.process.state() != QProcess::NotRunning;
+            });
         };
-        QVERIFY(agent.startAnswering(host.pid(), {"-handle", "customize"}));
-        const QByteArray count = "MessageCount:" + host.pid().toUtf8();
-        QTRY_COMPARE_WITH_TIMEOUT(ask(count), QByteArray("20000"), 30000);
-        PipePeer leaving; // takes a first part of the list only
-        leaving.open();
-        leaving.socket.write("GetMessage:" + host.pid().toUtf8());
-        QVERIFY(leaving.socket.waitForReadyRead(5000));
-        leaving.socket.abort();
-        QTRY_COMPARE_WITH_TIMEOUT(ask(count), QByteArray("20000"), 5000);
-        const QJsonArray drained =
-            QJsonDocument::fromJson(ask("GetMessage:" + host.pid().toUtf8())).array();
-        QCOMPARE(drained.size(), 20000);
-        QCOMPARE(drained.last().toObject().value("uuid"), QJsonValue("19999"));
-    } else if (condition == "zombie") {
+        QTRY_COMPARE_WITH_TIMEOUT(running(), 1L, 30000);
+        int said = 0; // that popups cannot be shown
+        for (int i = 0; i < copies; ++i) {
+            QCOMPARE(agents[i].process.exitCode(), 0);
+            QCOMPARE(ask("GetMessage:" + hosts[i].pid().toUtf8()), QByteArray("[]"));
+            said += agents[i].log().contains("popups cannot be shown") ? 1 : 0;
+        }
+        QCOMPARE(said, noDisplay ? 1 : 0);
+    }
+
+    void hostileConditions_data()
+    {
+        QTest::addColumn<QString>("condition");
+        QTest::newRow("descriptors run out") << "descriptors";
+        QTest::newRow("no descriptor left") << "descriptors taken";
+        QTest::newRow("stderr never read") << "stderr";
+        QTest::newRow("list reader goes away") << "list";
+        QTest::newRow("zombie host") << "zombie";
+    }
+
+    // Whatever its peers and its host do, the agent keeps its socket and answers.
+    void hostileConditions()
+    {
+        QFETCH(QString, condition);
+        RuntimeDir dir;
+        Host host;
+        AgentProcess agent(dir);
+        if (condition.startsWith("descriptors")) {
+            agent.command =
+                QStringList{"sh", "-c", "ulimit -n 200 && exec \"$0\" \"$@\""} + agent.command;
+            QVERIFY(agent.startAnswering(host.pid()));
+            const pid_t pid = pid_t(agent.process.processId());
+            if (condition == "descriptors taken") { // by the rest of the agent, all but a few
+                QVERIFY(agent.logged("onReply"));   // once all its threads run (HTTP's is the last)
+                const rlim_t few = QDir(QStringLiteral("/proc/%1/fd").arg(pid)).count() + 8;
+                const rlimit limit{few, few};
+                QCOMPARE(::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0);
+            }
+            std::deque<QLocalSocket> flood(300);
+            for (QLocalSocket& socket : flood) {
+                socket.connectToServer(pipePath());
+                socket.waitForConnected(1000);
+            }
+            QVERIFY(agent.logged(condition == "descriptors" ? "no room for another connection"
+                                                            : "no descriptor left for another"));
+        } else if (condition == "stderr") {
+            const QString fifo = dir.path("stderr");
+            QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+            const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
+            agent.process.setStandardErrorFile(fifo);
+            QVERIFY(agent.startAnswering(host.pid()));
+            PipePeer peer; // some 500 bytes of debug lines each, none read
+            for (int i = 0; i < 2000; ++i) {
+                QCOMPARE(peer.ask("Hello"), QByteArray("OK"));
+            }
+            ::close(reader); // and now nobody ever will
+            QCOMPARE(peer.ask("Hello"), QByteArray("OK"));
+        } else if (condition == "list") {
+            FakePush service(FakePush::testPort());
+            QJsonArray list;
+            for (int i = 0; i < 20000; ++i) {
+                list.append(QJsonObject{{"uuid", QString::number(i)}});
+            }
+            QByteArray fetched = QJsonDocument(QJsonObject{{"code", 801}, {"data", list}}).toJson();
+            service.answer = [&](const QString& target) -> QByteArray { // the list once only
+                return target.contains("/message?")
+                           ? std::exchange(fetched, R"({"code":801,"data":[]})")
+                           : R"({"code":800,"data":1})";
+            };
+            QVERIFY(agent.startAnswering(host.pid(), {"-handle", "customize"}));
+            const QByteArray count = "MessageCount:" + host.pid().toUtf8();
+            QTRY_COMPARE_WITH_TIMEOUT(ask(count), QByteArray("20000"), 30000);
+            PipePeer leaving; // takes a first part of the list only
+            leaving.open();
+            leaving.socket.write("GetMessage:" + host.pid().toUtf8());
+            QVERIFY(leaving.socket.waitForReadyRead(5000));
+            leaving.socket.abort();
+            QTRY_COMPARE_WITH_TIMEOUT(ask(count), QByteArray("20000"), 5000);
+            const QJsonArray drained =
+                QJsonDocument::fromJson(ask("GetMessage:" + host.pid().toUtf8())).array();
+            QCOMPARE(drained.size(), 20000);
+            QCOMPARE(drained.last().toObject().value("uuid"), QJsonValue("19999"));
+        } else if (condition == "zombie") {
+            QVERIFY(agent.startAnswering(host.pid()));
+            const pid_t zombie = ::fork(); // never reaped until the end
+            if (zombie == 0) {
+                ::_exit(0);
+            }
+            const QByteArray pid = QByteArray::number(zombie);
+            QCOMPARE(ask(R"(REGISTER:{"pid":")" + pid + R"("})"), QByteArray("OK"));
+            QVERIFY(agent.logged("remove process , pid= \"" + pid + '"'));
+            ::waitpid(zombie, nullptr, 0);
+        }
+        QVERIFY(answering());
+        QVERIFY(QFile::exists(pipePath()));
+    }
+
+    // Started by host A, joined by a copy for host B; the service's messages for
+    // A are queued; B's end drops B, A's end ends the agent.
+    void wholeLife()
+    {
+        RuntimeDir dir;
+        Host a, b;
+        FakePush service(FakePush::testPort());
+        QVERIFY2(service.server.isListening(), qPrintable(service.server.errorString()));
+        service.answer = [pid = a.pid()](const QString& target) -> QByteArray {
+            if (!target.contains("mac=M&product=T") || !target.contains(pid)) {
+                return R"({"code":800,"data":0})";
+            }
+            return target.contains("/detect?")
+                       ? R"({"code":800,"data":1})"
+                       : R"({"code":801,"data":[{"title":"x"},{"title":"y"}]})";
+        };
+        AgentProcess agent(dir);
+        QVERIFY(agent.startAnswering(a.pid(), {"-handle", "customize", "-uid", a.pid()}));
+        QTRY_COMPARE_WITH_TIMEOUT(ask("MessageCount:" + a.pid().toUtf8()), QByteArray("2"), 10000);
+        const QByteArray queued = ask("GetMessage:" + a.pid().toUtf8());
+        QVERIFY(queued.indexOf(R"("title":"x")") < queued.indexOf(R"("title":"y")"));
+        QCOMPARE(ask("GetMessage:" + a.pid().toUtf8()), QByteArray("[]"));
+
+        AgentProcess copy(dir);
+        copy.start(b.pid());
+        QVERIFY(copy.process.waitForFinished(10000));
+        QCOMPARE(copy.process.exitCode(), 0);
+        QVERIFY(copy.log().contains("the instance is about to exit as it already started."));
+        QCOMPARE(ask("GetMessage:" + b.pid().toUtf8()), QByteArray("[]")); // known, empty
+
+        const QString gone = b.pid();
+        b.end();
+        QVERIFY(agent.logged(QStringLiteral("remove process , pid= \"%1\"").arg(gone)));
+        QCOMPARE(ask("GetMessage:" + gone.toUtf8()), QByteArray("0"));
+        a.end();
+        QVERIFY(agent.process.waitForFinished(10000));
+        QCOMPARE(agent.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(agent.process.exitCode(), 0);
+        QVERIFY(!QFile::exists(pipePath()));
+    }
+
+    // An agent killed outright leaves its socket: the next one takes over. A live
+    // agent that cannot accept for a while (stopped, its backlog full) keeps it: a
+    // new copy hands its host over. A termination signal ends the agent in order.
+    void pipeOwner()
+    {
+        RuntimeDir dir;
+        Host a, b;
+        AgentProcess crashed(dir), agent(dir), copy(dir);
+        QVERIFY(crashed.startAnswering(a.pid()));
+        crashed.process.kill();
+        crashed.process.waitForFinished();
+        QVERIFY(QFile::exists(pipePath()));
+        QVERIFY(agent.startAnswering(a.pid()));
+        ::kill(pid_t(agent.process.processId()), SIGSTOP);
+        QTRY_COMPARE_WITH_TIMEOUT(agent.state(), 'T', 5000);
+        std::deque<QLocalSocket> waiting; // until the backlog is full
+        do {
+            waiting.emplace_back().connectToServer(pipePath());
+        } while (waiting.back().state() == QLocalSocket::ConnectedState && waiting.size() < 1000);
+        copy.start(b.pid());
+        copy.process.waitForFinished(3000); // its probe fails meanwhile
+        ::kill(pid_t(agent.process.processId()), SIGCONT);
+        waiting.clear();
+        QVERIFY(copy.process.state() == QProcess::NotRunning ||
+                copy.process.waitForFinished(15000));
+        QCOMPARE(copy.process.exitCode(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(ask("GetMessage:" + b.pid().toUtf8()), QByteArray("[]"), 5000);
+        QCOMPARE(agent.terminate(), 0);
+    }
+
+    void popupOnX()
+    {
+        if (!XSession::available()) {
+            QSKIP("needs Xvfb and xdotool");
+        }
+        XSession x;
+        QVERIFY(x.start());
+        RuntimeDir dir;
+        Host host;
+        AgentProcess agent(dir);
+        agent.process.setProcessEnvironment(x.environment()); // with the runtime directory
         QVERIFY(agent.startAnswering(host.pid()));
-        const pid_t zombie = ::fork(); // never reaped until the end
-        if (zombie == 0) {
-            ::_exit(0);
-        }
-        const QByteArray pid = QByteArray::number(zombie);
-        QCOMPARE(ask(R"(REGISTER:{"pid":")" + pid + R"("})"), QByteArray("OK"));
-        QVERIFY(agent.logged("remove process , pid= \"" + pid + '"'));
-        ::waitpid(zombie, nullptr, 0);
+        QCOMPARE(ask(R"(PopupMessage:{"title":"T","summary":"S"})"), QByteArray("OK"));
+        const QString window = x.run(
+            "xdotool", {"search", "--sync", "--onlyvisible", "--classname", "zav-msg-agent-test"});
+        QVERIFY(!window.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            x.run("xdotool", {"getwindowgeometry", window}).contains("Position: 970,814"), 5000);
+        QCOMPARE(agent.terminate(), 0);
     }
-    QVERIFY(AgentProcess::waitFor([] { return ask("Hello") == "OK"; }, 5000));
-    QVERIFY(QFile::exists(pipePath()));
-}
-
-// Started by host A, joined by a copy for host B; the service's messages for
-// A are queued; B's end drops B, A's end ends the agent.
-void TestAgent::wholeLife()
-{
-    RuntimeDir dir;
-    Host a, b;
-    FakePush service(FakePush::testPort());
-    QVERIFY2(service.server.isListening(), qPrintable(service.server.errorString()));
-    service.answer = [&a](const QString& target) -> QByteArray {
-        if (!target.contains("mac=M&product=T") || !target.contains(a.pid())) {
-            return R"({"code":800,"data":0})";
-        }
-        return target.contains("/detect?") ? R"({"code":800,"data":1})"
-                                           : R"({"code":801,"data":[{"title":"x"},{"title":"y"}]})";
-    };
-    AgentProcess agent(dir);
-    QVERIFY(agent.startAnswering(a.pid(), {"-handle", "customize", "-uid", a.pid()}));
-    QTRY_COMPARE_WITH_TIMEOUT(ask("MessageCount:" + a.pid().toUtf8()), QByteArray("2"), 10000);
-    const QByteArray queued = ask("GetMessage:" + a.pid().toUtf8());
-    QVERIFY(queued.indexOf(R"("title":"x")") < queued.indexOf(R"("title":"y")"));
-    QCOMPARE(ask("GetMessage:" + a.pid().toUtf8()), QByteArray("[]"));
-
-    AgentProcess copy(dir);
-    copy.start(b.pid());
-    QVERIFY(copy.process.waitForFinished(10000));
-    QCOMPARE(copy.process.exitCode(), 0);
-    QVERIFY(copy.log().contains("the instance is about to exit as it already started."));
-    QCOMPARE(ask("GetMessage:" + b.pid().toUtf8()), QByteArray("[]")); // known, empty
-
-    b.end();
-    QVERIFY(agent.logged(QStringLiteral("remove process , pid= \"%1\"").arg(b.pid())));
-    QCOMPARE(ask("GetMessage:" + b.pid().toUtf8()), QByteArray("0"));
-    a.end();
-    QVERIFY(agent.process.waitForFinished(10000));
-    QCOMPARE(agent.process.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(agent.process.exitCode(), 0);
-    QVERIFY(!QFile::exists(pipePath()));
-}
-
-// An agent killed outright leaves its socket; the next one takes over, and a
-// termination signal ends it in order.
-void TestAgent::recoversFromACrash()
-{
-    RuntimeDir dir;
-    Host host;
-    AgentProcess first(dir);
-    QVERIFY(first.startAnswering(host.pid()));
-    first.process.kill();
-    first.process.waitForFinished();
-    QVERIFY(QFile::exists(pipePath()));
-    AgentProcess second(dir);
-    QVERIFY(second.startAnswering(host.pid()));
-    QCOMPARE(second.terminate(), 0);
-}
-
-// A live agent that cannot accept for a while (its backlog full) is still the
-// agent: a new copy must not take its socket, and hands its host over.
-void TestAgent::liveAgentKeepsItsPipe()
-{
-    RuntimeDir dir;
-    Host a, b;
-    AgentProcess agent(dir);
-    QVERIFY(agent.startAnswering(a.pid()));
-    ::kill(pid_t(agent.process.processId()), SIGSTOP);
-    QVERIFY(AgentProcess::waitFor([&] { return agent.state() == 'T'; }, 5000));
-    std::vector<std::unique_ptr<QLocalSocket>> waiting; // until the backlog is full
-    do {
-        waiting.push_back(std::make_unique<QLocalSocket>());
-        waiting.back()->connectToServer(pipePath());
-    } while (waiting.back()->state() == QLocalSocket::ConnectedState && waiting.size() < 1000);
-    AgentProcess copy(dir);
-    copy.start(b.pid());
-    copy.process.waitForFinished(3000); // its probe fails meanwhile
-    ::kill(pid_t(agent.process.processId()), SIGCONT);
-    waiting.clear();
-    QVERIFY(copy.process.state() == QProcess::NotRunning || copy.process.waitForFinished(15000));
-    QCOMPARE(copy.process.exitCode(), 0);
-    QVERIFY(
-        AgentProcess::waitFor([&] { return ask("GetMessage:" + b.pid().toUtf8()) == "[]"; }, 5000));
-    QCOMPARE(agent.process.state(), QProcess::Running);
-}
-
-void TestAgent::popupOnX()
-{
-    if (!XSession::available()) {
-        QSKIP("needs Xvfb and xdotool");
-    }
-    XSession x;
-    QVERIFY(x.start());
-    RuntimeDir dir;
-    Host host;
-    AgentProcess agent(dir);
-    QProcessEnvironment env = x.environment();
-    env.insert("XDG_RUNTIME_DIR", qEnvironmentVariable("XDG_RUNTIME_DIR"));
-    agent.process.setProcessEnvironment(env);
-    QVERIFY(agent.startAnswering(host.pid()));
-    QCOMPARE(ask(R"(PopupMessage:{"title":"T","summary":"S"})"), QByteArray("OK"));
-    const QString window = x.run(
-        "xdotool", {"search", "--sync", "--onlyvisible", "--classname", "zav-msg-agent-test"});
-    QVERIFY(!window.isEmpty());
-    QTRY_VERIFY_WITH_TIMEOUT(
-        x.run("xdotool", {"getwindowgeometry", window}).contains("Position: 970,814"), 5000);
-    QCOMPARE(agent.terminate(), 0);
-}
+};
 
 QTEST_GUILESS_MAIN(TestAgent)
 #include "tst_agent.moc"

@@ -7,10 +7,7 @@
 #include "ipc/pipecommand.h"
 #include "message/message.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QLocalServer>
-#include <QSignalSpy>
 #include <QtTest>
 
 #include <sys/stat.h>
@@ -20,170 +17,140 @@ class TestPipe : public QObject
     Q_OBJECT
 
 private slots:
-    void commands_data();
-    void commands();
-    void serverThread();
-    void startupClient();
-    void socketPath_data();
-    void socketPath();
-};
+    // Each row runs its exchanges in order against a pool that holds the host 7
+    // ("customize") with the messages a and b queued.
+    void commands_data()
+    {
+        QTest::addColumn<QStringList>("exchanges"); // command, then its reply
+        const QString error = QStringLiteral("ERROR: can not hanlde command");
+        Message a, b;
+        a.title = QStringLiteral("a");
+        b.title = QStringLiteral("b");
+        QTest::newRow("only exact prefixes") << QStringList{
+            "Hello",    "OK",         "hello", error,          "Hello ", error,         "Hello\n",
+            error,      "HelloHello", error,   " REGISTER:{}", error,    "register:{}", error,
+            "REGISTER", error,        "",      error};
+        QTest::newRow("count, then drain once")
+            << QStringList{"MessageCount:7", "2",  "GetMessage:7",   Message::listToJson({&a, &b}),
+                           "GetMessage:7",   "[]", "MessageCount:7", "0"};
+        QTest::newRow("unknown pid") << QStringList{"GetMessage:8",    "0", "MessageCount:8", "0",
+                                                    "MessageCount: 7", "0", "GetMessage:",    "0"};
+        QTest::newRow("register replaces the pid's client")
+            << QStringList{R"(REGISTER:{"pid":"7"})", "OK", "MessageCount:7", "0"};
+        QTest::newRow("register anything")
+            << QStringList{"REGISTER:not json", "OK", "GetMessage:", "[]", "MessageCount:7", "2"};
+        QTest::newRow("popups") << QStringList{R"(PopupMessage:{"title":"T"})", "OK",
+                                               "PopupMessage:not json", "OK"};
+    }
 
-// Each row runs its exchanges in order against a pool that holds the host 7
-// ("customize") with the messages a and b queued.
-void TestPipe::commands_data()
-{
-    QTest::addColumn<QStringList>("exchanges"); // command, then its reply
-    const QString error = QStringLiteral("ERROR: can not hanlde command");
-    QTest::newRow("only exact prefixes") << QStringList{
-        "Hello",    "OK",         "hello", error,          "Hello ", error,         "Hello\n",
-        error,      "HelloHello", error,   " REGISTER:{}", error,    "register:{}", error,
-        "REGISTER", error,        "",      error};
-    QTest::newRow("count, then drain once")
-        << QStringList{"MessageCount:7", "2",  "GetMessage:7",   "titles:a,b",
-                       "GetMessage:7",   "[]", "MessageCount:7", "0"};
-    QTest::newRow("unknown pid") << QStringList{"GetMessage:8",    "0", "MessageCount:8", "0",
-                                                "MessageCount: 7", "0", "GetMessage:",    "0"};
-    QTest::newRow("register replaces the pid's client")
-        << QStringList{R"(REGISTER:{"pid":"7"})", "OK", "MessageCount:7", "0"};
-    QTest::newRow("register anything")
-        << QStringList{"REGISTER:not json", "OK", "GetMessage:", "[]", "MessageCount:7", "2"};
-    QTest::newRow("popups") << QStringList{R"(PopupMessage:{"title":"T"})", "OK",
-                                           "PopupMessage:not json", "OK"};
-}
-
-void TestPipe::commands()
-{
-    QFETCH(QStringList, exchanges);
-    ClientPool pool;
-    pool.addClient(new Client(R"({"pid":"7","handle":"customize"})"));
-    pool.withClient(QStringLiteral("7"), [](Client* c) {
-        for (const char* title : {"a", "b"}) {
-            c->messages.append(new Message());
-            c->messages.last()->title = QString::fromLatin1(title);
-        }
-    });
-    for (int i = 0; i + 1 < exchanges.size(); i += 2) {
-        const QString& command = exchanges.at(i);
-        PipeAnswer answer = answerCommand(command, pool);
-        QString reply = takeReplyText(answer);
-        if (exchanges.at(i + 1).startsWith("titles:")) {
-            QStringList titles;
-            for (const QJsonValue& m : QJsonDocument::fromJson(reply.toUtf8()).array()) {
-                titles << m.toObject().value("title").toString();
+    void commands()
+    {
+        QFETCH(QStringList, exchanges);
+        ClientPool pool;
+        auto* host = new Client(R"({"pid":"7","handle":"customize"})");
+        host->messages = {Message::fromJson(R"({"title":"a"})"),
+                          Message::fromJson(R"({"title":"b"})")};
+        pool.addClient(host);
+        for (int i = 0; i + 1 < exchanges.size(); i += 2) {
+            const QString& command = exchanges.at(i);
+            PipeAnswer answer = answerCommand(command, pool);
+            QCOMPARE(takeReplyText(answer), exchanges.at(i + 1));
+            QCOMPARE(answer.popup != nullptr, command.startsWith("PopupMessage:"));
+            if (answer.popup) {
+                QCOMPARE(answer.popup->title, command.contains("\"T\"") ? "T" : "");
             }
-            reply = "titles:" + titles.join(',');
+            delete answer.popup;
         }
-        QCOMPARE(reply, exchanges.at(i + 1));
-        QCOMPARE(answer.popup != nullptr, command.startsWith("PopupMessage:"));
-        if (answer.popup) {
-            QCOMPARE(answer.popup->title, command.contains("\"T\"") ? "T" : "");
+    }
+
+    void serverThread()
+    {
+        RuntimeDir dir;
+        IpcServer server;
+        QSignalSpy popups(&server, &IpcServer::onPopup);
+        server.start();
+        QVERIFY(answering());
+        QCOMPARE(QFile::permissions(pipePath()), QFile::Permissions(0x6600)); // rw- --- ---
+
+        // Peers keep their connections; each gets the replies to its own commands.
+        PipePeer peers[3];
+        for (int i = 0; i < 3; ++i) {
+            QCOMPARE(peers[i].ask(QStringLiteral(R"(REGISTER:{"pid":"%1"})").arg(i).toUtf8()),
+                     "OK");
         }
-        delete answer.popup;
-    }
-}
-
-void TestPipe::serverThread()
-{
-    RuntimeDir dir;
-    IpcServer server;
-    QSignalSpy popups(&server, &IpcServer::onPopup);
-    server.start();
-    QVERIFY(AgentProcess::waitFor([] { return ask("Hello") == "OK"; }, 5000));
-    struct stat st = {};
-    QCOMPARE(::stat(QFile::encodeName(pipePath()).constData(), &st), 0);
-    QCOMPARE(st.st_mode & 0777, 0600u);
-
-    // Peers keep their connections; each gets the replies to its own commands.
-    PipePeer peers[3];
-    for (int i = 0; i < 3; ++i) {
-        QCOMPARE(peers[i].ask(QStringLiteral(R"(REGISTER:{"pid":"%1"})").arg(i).toUtf8()), "OK");
-    }
-    for (int i = 2; i >= 0; --i) {
-        QCOMPARE(peers[i].ask("GetMessage:" + QByteArray::number(i)), "[]");
-    }
-    // A long list comes in parts, as the same bytes as in one piece.
-    QString whole;
-    clientPool.withClient(QStringLiteral("1"), [&whole](Client* c) {
-        for (int i = 0; i < 1200; ++i) {
-            c->messages.append(new Message());
-            c->messages.last()->title = QString::number(i);
+        for (int i = 2; i >= 0; --i) {
+            QCOMPARE(peers[i].ask("GetMessage:" + QByteArray::number(i)), "[]");
         }
-        whole = Message::listToJson(c->messages);
-    });
-    QCOMPARE(peers[1].ask("GetMessage:1"), whole.toUtf8());
-    QCOMPARE(peers[1].ask("MessageCount:1"), "0");
-    QCOMPARE(peers[0].ask("PopupMessage:{}"), "OK");
-    QTRY_COMPARE(popups.size(), 1);
-    auto* message = popups.first().first().value<Message*>();
-    QCOMPARE(message->thread(), QThread::currentThread()); // the receiver's thread
-    delete message;
-    server.exit(0);
-    server.wait();
-    clientPool.clear();
-}
-
-void TestPipe::startupClient()
-{
-    RuntimeDir dir;
-    QCOMPARE(IpcClient().sendCommand("Hello"), QStringLiteral("NotConnected"));
-
-    // An agent that accepts but never answers: an empty reply, after the waits.
-    QLocalServer silent;
-    QVERIFY(silent.listen(pipePath()));
-    QElapsedTimer clock;
-    clock.start();
-    QCOMPARE(IpcClient().sendCommand("Hello"), QString());
-    QVERIFY(clock.elapsed() < 2500);
-    silent.close();
-
-    IpcServer server;
-    server.start();
-    QVERIFY(AgentProcess::waitFor([] { return ask("Hello") == "OK"; }, 5000));
-    IpcClient client; // probe and registration share one connection
-    QCOMPARE(client.sendCommand("Hello"), QStringLiteral("OK"));
-    QCOMPARE(client.sendCommand(R"(REGISTER:{"pid":"9"})"), QStringLiteral("OK"));
-    QVERIFY(clientPool.getClient("9"));
-    server.exit(0);
-    server.wait();
-    clientPool.clear();
-}
-
-void TestPipe::socketPath_data()
-{
-    QTest::addColumn<QByteArray>("runtimeDir");
-    QTest::addColumn<int>("privateDirMode"); // -1: no such directory yet
-    QTest::addColumn<QString>("expected");   // under the temporary directory
-    QTest::newRow("runtime dir") << QByteArray("/run/user/x") << -1
-                                 << "/run/user/x/zav_msg_ipc_pipe";
-    QTest::newRow("no runtime dir") << QByteArray() << -1 << "<tmp>/zav-msg-<uid>/zav_msg_ipc_pipe";
-    QTest::newRow("private dir") << QByteArray() << 0700 << "<tmp>/zav-msg-<uid>/zav_msg_ipc_pipe";
-    QTest::newRow("dir open to others") << QByteArray() << 0777 << "";
-    QTest::newRow("dir open to group") << QByteArray() << 0770 << "";
-}
-
-void TestPipe::socketPath()
-{
-    QFETCH(QByteArray, runtimeDir);
-    QFETCH(int, privateDirMode);
-    QFETCH(QString, expected);
-    QTemporaryDir temp;
-    qputenv("TMPDIR", QFile::encodeName(temp.path()));
-    qputenv("XDG_RUNTIME_DIR", runtimeDir);
-    const QString dir = temp.path() + "/zav-msg-" + QString::number(::getuid());
-    if (privateDirMode >= 0) {
-        QVERIFY(QDir().mkdir(dir));
-        ::chmod(QFile::encodeName(dir).constData(), mode_t(privateDirMode));
+        // A long list comes in parts, as the same bytes as in one piece.
+        QString whole;
+        clientPool.withClient(QStringLiteral("1"), [&whole](Client* c) {
+            for (int i = 0; i < 1200; ++i) {
+                c->messages.append(new Message());
+                c->messages.last()->title = QString::number(i);
+            }
+            whole = Message::listToJson(c->messages);
+        });
+        QCOMPARE(peers[1].ask("GetMessage:1"), whole.toUtf8());
+        QCOMPARE(peers[1].ask("MessageCount:1"), "0");
+        QCOMPARE(peers[0].ask("PopupMessage:{}"), "OK");
+        QTRY_COMPARE(popups.size(), 1);
+        auto* message = popups.first().first().value<Message*>();
+        QCOMPARE(message->thread(), QThread::currentThread()); // the receiver's thread
+        delete message;
+        server.exit(0);
+        server.wait();
+        clientPool.clear();
     }
-    QString why;
-    const QString path = pipePath(&why);
-    QCOMPARE(path, QString(expected)
-                       .replace("<uid>", QString::number(::getuid()))
-                       .replace("<tmp>", temp.path()));
-    QCOMPARE(why.isEmpty(), !path.isEmpty());
-    if (!path.isEmpty() && runtimeDir.isEmpty()) {
-        QCOMPARE(QFileInfo(dir).permissions() & 0x0077, QFile::Permissions()); // nobody else
+
+    void startupClient()
+    {
+        RuntimeDir dir;
+        QCOMPARE(IpcClient().sendCommand("Hello"), QStringLiteral("NotConnected"));
+
+        // An agent that accepts but never answers: an empty reply, after the waits.
+        QLocalServer silent;
+        QVERIFY(silent.listen(pipePath()));
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(IpcClient().sendCommand("Hello"), QString());
+        QVERIFY(clock.elapsed() < 2500);
     }
-}
+
+    void socketPath_data()
+    {
+        QTest::addColumn<QByteArray>("runtimeDir");
+        QTest::addColumn<int>("privateDirMode"); // -1: no such directory yet
+        QTest::addColumn<QString>("expected");   // <dir>: zav-msg-UID in the temporary directory
+        QTest::newRow("runtime dir")
+            << QByteArray("/run/user/x") << -1 << "/run/user/x/zav_msg_ipc_pipe";
+        QTest::newRow("no runtime dir") << QByteArray() << -1 << "<dir>/zav_msg_ipc_pipe";
+        QTest::newRow("private dir") << QByteArray() << 0700 << "<dir>/zav_msg_ipc_pipe";
+        QTest::newRow("dir open to others") << QByteArray() << 0777 << "";
+        QTest::newRow("dir open to group") << QByteArray() << 0770 << "";
+    }
+
+    void socketPath()
+    {
+        QFETCH(QByteArray, runtimeDir);
+        QFETCH(int, privateDirMode);
+        QFETCH(QString, expected);
+        QTemporaryDir temp;
+        qputenv("TMPDIR", QFile::encodeName(temp.path()));
+        qputenv("XDG_RUNTIME_DIR", runtimeDir);
+        const QString dir = temp.path() + "/zav-msg-" + QString::number(::getuid());
+        if (privateDirMode >= 0) {
+            QVERIFY(QDir().mkdir(dir));
+            ::chmod(QFile::encodeName(dir).constData(), mode_t(privateDirMode));
+        }
+        QString why;
+        const QString path = pipePath(&why);
+        QCOMPARE(path, QString(expected).replace("<dir>", dir));
+        QCOMPARE(why.isEmpty(), !path.isEmpty());
+        if (!path.isEmpty() && runtimeDir.isEmpty()) {
+            QCOMPARE(QFileInfo(dir).permissions() & 0x0077, QFile::Permissions()); // nobody else
+        }
+    }
+};
 
 QTEST_MAIN(TestPipe)
 #include "tst_pipe.moc"

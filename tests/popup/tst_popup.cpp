@@ -7,49 +7,253 @@
 #include "popup/messagewindow.h"
 #include "popup/pageviewfactory.h"
 
-#include <QBuffer>
 #include <QDesktopServices>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLabel>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QTextBrowser>
 #include <QtTest>
 
-/// Records the URLs the desktop is asked to open.
-class Opened : public QObject
+/// A red image as PNG.
+static QByteArray redPng(int width, int height)
 {
-    Q_OBJECT
-public:
-    Opened()
-    {
-        for (const char* scheme : {"http", "https", "mailto", "file", "smb", "zav", ""}) {
-            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "open");
-        }
-    }
-    QStringList urls;
-public slots:
-    void open(const QUrl& url) { urls << url.toString(); }
-};
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    QBuffer png;
+    png.open(QIODevice::WriteOnly);
+    image.save(&png, "PNG");
+    return png.data();
+}
 
 class TestPopup : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { pageview::addSearchPath(QStringLiteral(ZAV_PAGEVIEW_DIR)); }
-    void placement_data();
-    void placement();
-    void form_data();
-    void form();
-    void actionButton_data();
-    void actionButton();
-    void closeAndDrag();
-    void hostileText_data();
-    void hostileText();
-    void hostilePage_data();
-    void hostilePage();
+    void initTestCase()
+    {
+        pageview::addSearchPath(QStringLiteral(ZAV_PAGEVIEW_DIR));
+        for (const char* scheme : {"http", "https", "mailto", "file", "smb", "zav", ""}) {
+            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "open");
+        }
+    }
+
+    void placement_data()
+    {
+        QTest::addColumn<QString>("position");
+        QTest::addColumn<QPoint>("rest");
+        QTest::addColumn<QPoint>("hidden");
+        // A 300 x 200 window in an available area of 1000 x 700.
+        QTest::newRow("default") << "" << QPoint(700, 500) << QPoint(700, 700);
+        QTest::newRow("bottom right") << "bottom right" << QPoint(700, 500) << QPoint(700, 700);
+        QTest::newRow("left bottom") << "left bottom" << QPoint(0, 500) << QPoint(0, 700);
+        QTest::newRow("topright") << "topright" << QPoint(700, 0) << QPoint(700, -200);
+        QTest::newRow("top left") << "top left" << QPoint(0, 0) << QPoint(0, -200);
+        QTest::newRow("center") << "center" << QPoint(350, 250) << QPoint(350, 250);
+        QTest::newRow("top center") << "top center" << QPoint(350, 250) << QPoint(350, 250);
+        QTest::newRow("one word") << "right" << QPoint(700, 500) << QPoint(700, 700);
+        QTest::newRow("other case") << "Top Left" << QPoint(700, 500) << QPoint(700, 700);
+    }
+
+    void placement()
+    {
+        QFETCH(QString, position);
+        QFETCH(QPoint, rest);
+        QFETCH(QPoint, hidden);
+        QPoint r, h;
+        MessageWindow::placement(QRect(0, 0, 1000, 700), QSize(300, 200), position, &r, &h);
+        QCOMPARE(r, rest);
+        QCOMPARE(h, hidden);
+    }
+
+    void form_data()
+    {
+        QTest::addColumn<QString>("json");
+        QTest::addColumn<QSize>("size");
+        QTest::addColumn<QString>("buttons"); // object names, or "page"
+        QTest::addColumn<QString>("sender");
+        const QString actions =
+            R"("actions":[{"id":"42","action":"Go","url":"u"},{"id":"7","action":"No"}])";
+        QTest::newRow("plain") << "{}" << QSize(310, 210) << "" << MessageWindow::defaultSender();
+        QTest::newRow("text form") << R"({"authorName":"A",)" + actions + "}" << QSize(310, 210)
+                                   << "btn42:Go,btn7:No" << QString("A");
+        QTest::newRow("page form")
+            << R"({"messageFrom":"Url","url":"http://127.0.0.1:1/",)" + actions + "}"
+            << QSize(310, 210) << "page" << MessageWindow::defaultSender();
+        QTest::newRow("url in lower case")
+            << R"({"messageFrom":"url",)" + actions + "}" << QSize(310, 210) << "btn42:Go,btn7:No"
+            << MessageWindow::defaultSender();
+        QTest::newRow("width, bad height")
+            << R"({"settings":[{"key":"width","value":"400"},{"key":"height","value":"abc"}]})"
+            << QSize(400, 210) << "" << MessageWindow::defaultSender();
+    }
+
+    void form()
+    {
+        QFETCH(QString, json);
+        QFETCH(QSize, size);
+        QFETCH(QString, buttons);
+        QFETCH(QString, sender);
+        MessageWindow* window = show(json);
+        QCOMPARE(window->size(), size);
+        QCOMPARE(window->findChild<QLabel*>("lblSource")->text(), sender);
+        QStringList found;
+        for (QPushButton* b :
+             window->findChildren<QPushButton*>(QRegularExpression("^btn(?!Close)"))) {
+            found << b->objectName() + ":" + b->text();
+        }
+        const bool page = buttons == "page";
+        QCOMPARE(found.join(','), page ? QString() : buttons);
+        QCOMPARE(window->findChild<QTextBrowser*>() == nullptr, page);
+        QCOMPARE(window->findChild<QLabel*>("lblTitle") == nullptr, page);
+        window->close();
+    }
+
+    void actionButton_data()
+    {
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<QString>("link"); // then clicked in the body
+        QTest::addColumn<QString>("report");
+        QTest::addColumn<QString>("opened");
+        QTest::newRow("trimmed") << R"({"id":" 42 ","action":"Go","url":" http://h/p "})"
+                                 << QString("http://h/l") << "/push/channel/polling/action?id=42"
+                                 << QString("http://h/p,http://h/l");
+        QTest::newRow("no url") << R"({"id":"5","action":"Go"})" << QString("http://h/l")
+                                << "/push/channel/polling/action?id=5" << QString("http://h/l");
+        // Only web and mail URLs leave the agent; the id cannot add parameters.
+        for (const char* url : {"file:///usr/bin/id", "/usr/bin/id", "smb://h/s", "zav:run"}) {
+            QTest::newRow(url)
+                << QStringLiteral(R"({"id":"1&x=y","action":"Go","url":"%1"})").arg(url) << url
+                << "/push/channel/polling/action?id=1%26x%3Dy" << QString("");
+        }
+        QTest::newRow("mail") << R"({"id":"m","action":"Go","url":"mailto:a@h"})"
+                              << QString("mailto:a@h") << "/push/channel/polling/action?id=m"
+                              << QString("mailto:a@h,mailto:a@h");
+    }
+
+    void actionButton()
+    {
+        QFETCH(QString, action);
+        QFETCH(QString, link);
+        QFETCH(QString, report);
+        QFETCH(QString, opened);
+        FakePush service;
+        baseUrl.set(service.base());
+        urls.clear();
+        QPointer<MessageWindow> window = show(R"({"actions":[)" + action + "]}");
+        window->findChildren<QPushButton*>(QRegularExpression("^btn(?!Close)")).first()->click();
+        QTRY_VERIFY(window.isNull());
+        QTRY_COMPARE(service.requests, QStringList{report});
+
+        // A link in the body opens too, and the popup stays.
+        window = show(R"({"summary":"<a href='x'>link</a>"})");
+        emit window->findChild<QTextBrowser*>()->anchorClicked(QUrl(link));
+        QCOMPARE(urls.join(','), opened);
+        QVERIFY(window->isVisible());
+        window->close();
+    }
+
+    void closeAndDrag()
+    {
+        QPointer<MessageWindow> window =
+            show(R"({"settings":[{"key":"position","value":"top left"}]})");
+        QTRY_COMPARE(window->pos(), QPoint(0, 0));                               // slid in
+        for (const Qt::MouseButton button : {Qt::RightButton, Qt::LeftButton}) { // the left drags
+            QMouseEvent press(QEvent::MouseButtonPress, {150, 8}, {150, 8}, button, button, {});
+            QApplication::sendEvent(window, &press);
+            QMouseEvent move(QEvent::MouseMove, {250, 108}, {250, 108}, Qt::NoButton, button, {});
+            QApplication::sendEvent(window, &move);
+            QCOMPARE(window->pos(), button == Qt::LeftButton ? QPoint(100, 100) : QPoint(0, 0));
+        }
+
+        // Closed during its slide, the popup goes at once.
+        window = show("{}");
+        window->findChild<QPushButton*>("btnClose")->click();
+        QTRY_VERIFY(window.isNull());
+    }
+
+    void hostileText_data()
+    {
+        QTest::addColumn<QString>("json");
+        QTest::addColumn<bool>("red"); // whether red shows
+        const QString file = files.filePath("red.png");
+        QFile png(file);
+        png.open(QIODevice::WriteOnly) && png.write(redPng(16, 16));
+        const auto message = [](const char* field, const QString& html) {
+            return QString::fromUtf8(QJsonDocument(QJsonObject{{field, html}}).toJson());
+        };
+        const QString image = "<img src='" + file + "'>";
+        QTest::newRow("summary image from a file") << message("summary", image) << false;
+        QTest::newRow("title image from a file") << message("title", "<b>T</b>" + image) << false;
+        QTest::newRow("sender image from a file")
+            << message("authorName", "<i>A</i>" + image) << false;
+        QTest::newRow("background from a file")
+            << message("summary", "<table background='" + file +
+                                      "' width=90 height=40><tr><td>x</td></tr></table>")
+            << false;
+        const QString data = "data:image/png;base64,";
+        QTest::newRow("data: image")
+            << message("summary", "<img src='" + data + redPng(16, 16).toBase64() + "'>") << true;
+        QTest::newRow("30 nested red tables") // Qt would lay them out for hours
+            << message("summary", QString("<table bgcolor=#ff0000><tr><td>").repeated(30)) << false;
+        QTest::newRow("data: image of 3000 x 1000")
+            << message("summary", "<img src='" + data + redPng(3000, 1000).toBase64() + "'>")
+            << false;
+    }
+
+    void hostileText()
+    {
+        QFETCH(QString, json);
+        QFETCH(bool, red);
+        MessageWindow* window = show(json);
+        const QImage shot = window->grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const auto* pixels = reinterpret_cast<const QRgb*>(shot.constBits());
+        const auto end = pixels + shot.width() * shot.height();
+        QCOMPARE(std::find(pixels, end, qRgb(255, 0, 0)) != end, red);
+        window->close();
+    }
+
+    void hostilePage_data()
+    {
+        QTest::addColumn<QString>("url");    // empty: the page below
+        QTest::addColumn<QString>("opened"); // after one click of the user
+        QTest::newRow("local file") << "file:///etc/hostname" << QString("");
+        QTest::newRow("resource") << "qrc:/Resources/close_normal.png" << QString("");
+        QTest::newRow("script clicking links") << "" << QString("https://h/clicked");
+    }
+
+    void hostilePage()
+    {
+        QFETCH(QString, url);
+        QFETCH(QString, opened);
+        FakePush service;
+        const QByteArray page =
+            R"(<body style="margin:0"><a id=a href="https://h/clicked")"
+            R"( style="display:block;height:300px">a</a><a id=b href="smb://h/s">b</a><script>)"
+            R"(for (var i = 0; i < 20; ++i) document.getElementById(i % 2 ? 'a' : 'b').click();)"
+            R"( document.title = 'done';</script></body>)";
+        service.answer = [&](const QString&) {
+            return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n" + page;
+        };
+        urls.clear();
+        MessageWindow* window = show(QStringLiteral(R"({"messageFrom":"Url","url":"%1"})")
+                                         .arg(url.isEmpty() ? service.base() + "/page" : url));
+        QWidget* view = nullptr;
+        for (QWidget* w : window->findChildren<QWidget*>()) {
+            view = w->inherits("QWebView") ? w : view;
+        }
+        QCOMPARE(view != nullptr, url.isEmpty());
+        if (view) {
+            QTRY_COMPARE(view->property("title").toString(), QStringLiteral("done"));
+            QVERIFY(urls.isEmpty());
+            QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(50, 50));
+        }
+        QTRY_COMPARE(urls.join(','), opened);
+        window->close();
+    }
+
+public slots:
+    /// Records a URL the desktop is asked to open, instead of opening it.
+    void open(const QUrl& url) { urls << url.toString(); }
 
 private:
     /// A popup shown by a handler for a message read from its pipe form.
@@ -61,233 +265,8 @@ private:
     }
     MessageHandler handler;
     QTemporaryDir files;
+    QStringList urls; ///< the desktop was asked to open
 };
-
-/// A red image as PNG.
-static QByteArray redPng(int width, int height)
-{
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(Qt::red);
-    QByteArray png;
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return png;
-}
-
-void TestPopup::placement_data()
-{
-    QTest::addColumn<QString>("position");
-    QTest::addColumn<QPoint>("rest");
-    QTest::addColumn<QPoint>("hidden");
-    // A 300 x 200 window in an available area of 1000 x 700.
-    QTest::newRow("default") << "" << QPoint(700, 500) << QPoint(700, 700);
-    QTest::newRow("bottom right") << "bottom right" << QPoint(700, 500) << QPoint(700, 700);
-    QTest::newRow("left bottom") << "left bottom" << QPoint(0, 500) << QPoint(0, 700);
-    QTest::newRow("topright") << "topright" << QPoint(700, 0) << QPoint(700, -200);
-    QTest::newRow("top left") << "top left" << QPoint(0, 0) << QPoint(0, -200);
-    QTest::newRow("center") << "center" << QPoint(350, 250) << QPoint(350, 250);
-    QTest::newRow("top center") << "top center" << QPoint(350, 250) << QPoint(350, 250);
-    QTest::newRow("one word") << "right" << QPoint(700, 500) << QPoint(700, 700);
-    QTest::newRow("other case") << "Top Left" << QPoint(700, 500) << QPoint(700, 700);
-}
-
-void TestPopup::placement()
-{
-    QFETCH(QString, position);
-    QFETCH(QPoint, rest);
-    QFETCH(QPoint, hidden);
-    QPoint r, h;
-    MessageWindow::placement(QRect(0, 0, 1000, 700), QSize(300, 200), position, &r, &h);
-    QCOMPARE(r, rest);
-    QCOMPARE(h, hidden);
-}
-
-void TestPopup::form_data()
-{
-    QTest::addColumn<QString>("json");
-    QTest::addColumn<QSize>("size");
-    QTest::addColumn<QString>("buttons"); // object names, or "page"
-    QTest::addColumn<QString>("sender");
-    const QString actions =
-        R"("actions":[{"id":"42","action":"Go","url":"u"},{"id":"7","action":"No"}])";
-    QTest::newRow("plain") << "{}" << QSize(310, 210) << "" << MessageWindow::defaultSender();
-    QTest::newRow("text form") << R"({"authorName":"A",)" + actions + "}" << QSize(310, 210)
-                               << "btn42:Go,btn7:No" << QString("A");
-    QTest::newRow("page form") << R"({"messageFrom":"Url","url":"http://127.0.0.1:1/",)" + actions +
-                                      "}"
-                               << QSize(310, 210) << "page" << MessageWindow::defaultSender();
-    QTest::newRow("url in lower case")
-        << R"({"messageFrom":"url",)" + actions + "}" << QSize(310, 210) << "btn42:Go,btn7:No"
-        << MessageWindow::defaultSender();
-    QTest::newRow("width, bad height")
-        << R"({"settings":[{"key":"width","value":"400"},{"key":"height","value":"abc"}]})"
-        << QSize(400, 210) << "" << MessageWindow::defaultSender();
-}
-
-void TestPopup::form()
-{
-    QFETCH(QString, json);
-    QFETCH(QSize, size);
-    QFETCH(QString, buttons);
-    QFETCH(QString, sender);
-    MessageWindow* window = show(json);
-    QCOMPARE(window->size(), size);
-    QCOMPARE(window->findChild<QLabel*>("lblSource")->text(), sender);
-    QStringList found;
-    for (QPushButton* b : window->findChildren<QPushButton*>(QRegularExpression("^btn(?!Close)"))) {
-        found << b->objectName() + ":" + b->text();
-    }
-    const bool page = buttons == "page";
-    QCOMPARE(found.join(','), page ? QString() : buttons);
-    QCOMPARE(window->findChild<QTextBrowser*>() == nullptr, page);
-    QCOMPARE(window->findChild<QLabel*>("lblTitle") == nullptr, page);
-    window->close();
-}
-
-void TestPopup::actionButton_data()
-{
-    QTest::addColumn<QString>("action");
-    QTest::addColumn<QString>("link"); // then clicked in the body
-    QTest::addColumn<QString>("report");
-    QTest::addColumn<QString>("opened");
-    QTest::newRow("trimmed") << R"({"id":" 42 ","action":"Go","url":" http://h/p "})"
-                             << QString("http://h/l") << "/push/channel/polling/action?id=42"
-                             << QString("http://h/p,http://h/l");
-    QTest::newRow("no url") << R"({"id":"5","action":"Go"})" << QString("http://h/l")
-                            << "/push/channel/polling/action?id=5" << QString("http://h/l");
-    // Only web and mail URLs leave the agent; the id cannot add parameters.
-    for (const char* url : {"file:///usr/bin/id", "/usr/bin/id", "smb://h/s", "zav:run"}) {
-        QTest::newRow(url) << QStringLiteral(R"({"id":"1&x=y","action":"Go","url":"%1"})").arg(url)
-                           << url << "/push/channel/polling/action?id=1%26x%3Dy" << QString("");
-    }
-    QTest::newRow("mail") << R"({"id":"m","action":"Go","url":"mailto:a@h"})"
-                          << QString("mailto:a@h") << "/push/channel/polling/action?id=m"
-                          << QString("mailto:a@h,mailto:a@h");
-}
-
-void TestPopup::actionButton()
-{
-    QFETCH(QString, action);
-    QFETCH(QString, link);
-    QFETCH(QString, report);
-    QFETCH(QString, opened);
-    FakePush service;
-    baseUrl.set(service.base());
-    Opened desktop;
-    QPointer<MessageWindow> window = show(R"({"actions":[)" + action + "]}");
-    window->findChildren<QPushButton*>(QRegularExpression("^btn(?!Close)")).first()->click();
-    QTRY_VERIFY(window.isNull());
-    QTRY_COMPARE(service.requests, QStringList{report});
-
-    // A link in the body opens too, and the popup stays.
-    window = show(R"({"summary":"<a href='x'>link</a>"})");
-    emit window->findChild<QTextBrowser*>()->anchorClicked(QUrl(link));
-    QCOMPARE(desktop.urls.join(','), opened);
-    QVERIFY(window->isVisible());
-    window->close();
-}
-
-void TestPopup::closeAndDrag()
-{
-    QPointer<MessageWindow> window =
-        show(R"({"settings":[{"key":"position","value":"top left"}]})");
-    QTRY_COMPARE(window->pos(), QPoint(0, 0)); // slid in
-    QTest::mousePress(window, Qt::RightButton, {}, QPoint(150, 8));
-    QTest::mouseMove(window, QPoint(250, 108));
-    QTest::mouseRelease(window, Qt::RightButton, {}, QPoint(250, 108));
-    QCOMPARE(window->pos(), QPoint(0, 0));
-    QMouseEvent press(QEvent::MouseButtonPress, QPoint(150, 8), QPoint(150, 8), Qt::LeftButton,
-                      Qt::LeftButton, {});
-    QApplication::sendEvent(window, &press);
-    QMouseEvent move(QEvent::MouseMove, QPoint(250, 108), QPoint(250, 108), Qt::NoButton,
-                     Qt::LeftButton, {});
-    QApplication::sendEvent(window, &move);
-    QCOMPARE(window->pos(), QPoint(100, 100));
-
-    // Closed during its slide, the popup goes at once.
-    window = show("{}");
-    window->findChild<QPushButton*>("btnClose")->click();
-    QTRY_VERIFY(window.isNull());
-}
-
-void TestPopup::hostileText_data()
-{
-    QTest::addColumn<QString>("json");
-    QTest::addColumn<bool>("red"); // whether red shows
-    QFile png(files.filePath("red.png"));
-    png.open(QIODevice::WriteOnly) && png.write(redPng(16, 16));
-    const auto message = [](const char* field, const QString& html) {
-        return QString::fromUtf8(QJsonDocument(QJsonObject{{field, html}}).toJson());
-    };
-    const QString image = "<img src='" + files.filePath("red.png") + "'>";
-    QTest::newRow("summary image from a file") << message("summary", image) << false;
-    QTest::newRow("title image from a file") << message("title", "<b>T</b>" + image) << false;
-    QTest::newRow("sender image from a file") << message("authorName", "<i>A</i>" + image) << false;
-    QTest::newRow("background from a file")
-        << message("summary", "<table background='" + files.filePath("red.png") +
-                                  "' width=90 height=40><tr><td>x</td></tr></table>")
-        << false;
-    const QString data = "data:image/png;base64,";
-    QTest::newRow("data: image") << message("summary",
-                                            "<img src='" + data + redPng(16, 16).toBase64() + "'>")
-                                 << true;
-    QTest::newRow("30 nested red tables") // Qt would lay them out for hours
-        << message("summary", QString("<table bgcolor=#ff0000><tr><td>").repeated(30)) << false;
-    QTest::newRow("data: image of 3000 x 1000")
-        << message("summary", "<img src='" + data + redPng(3000, 1000).toBase64() + "'>") << false;
-}
-
-void TestPopup::hostileText()
-{
-    QFETCH(QString, json);
-    QFETCH(bool, red);
-    MessageWindow* window = show(json);
-    const QImage shot = window->grab().toImage().convertToFormat(QImage::Format_RGB32);
-    const auto* pixels = reinterpret_cast<const QRgb*>(shot.constBits());
-    const auto end = pixels + shot.width() * shot.height();
-    QCOMPARE(std::find(pixels, end, qRgb(255, 0, 0)) != end, red);
-    window->close();
-}
-
-void TestPopup::hostilePage_data()
-{
-    QTest::addColumn<QString>("url");    // empty: the page below
-    QTest::addColumn<QString>("opened"); // after one click of the user
-    QTest::newRow("local file") << "file:///etc/hostname" << QString("");
-    QTest::newRow("resource") << "qrc:/Resources/close_normal.png" << QString("");
-    QTest::newRow("script clicking links") << "" << QString("https://h/clicked");
-}
-
-void TestPopup::hostilePage()
-{
-    QFETCH(QString, url);
-    QFETCH(QString, opened);
-    FakePush service;
-    const QByteArray page =
-        R"(<body style="margin:0"><a id=a href="https://h/clicked" style="display:block;)"
-        R"(height:300px">a</a><a id=b href="smb://h/s">b</a><script>for (var i = 0; i < 20;)"
-        R"( ++i) document.getElementById(i % 2 ? 'a' : 'b').click(); document.title = 'done';)"
-        R"(</script></body>)";
-    service.answer = [&](const QString&) {
-        return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n" + page;
-    };
-    Opened desktop;
-    MessageWindow* window = show(QStringLiteral(R"({"messageFrom":"Url","url":"%1"})")
-                                     .arg(url.isEmpty() ? service.base() + "/page" : url));
-    QWidget* view = nullptr;
-    for (QWidget* w : window->findChildren<QWidget*>()) {
-        view = w->inherits("QWebView") ? w : view;
-    }
-    QCOMPARE(view != nullptr, url.isEmpty());
-    if (view) {
-        QTRY_COMPARE(view->property("title").toString(), QStringLiteral("done"));
-        QVERIFY(desktop.urls.isEmpty());
-        QTest::mouseClick(view, Qt::LeftButton, {}, QPoint(50, 50));
-    }
-    QTRY_COMPARE(desktop.urls.join(','), opened);
-    window->close();
-}
 
 QTEST_MAIN(TestPopup)
 #include "tst_popup.moc"

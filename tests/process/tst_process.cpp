@@ -6,97 +6,86 @@
 #include "process/processcontroller.h"
 #include "process/processlist.h"
 
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
+
+using L = QStringList;
 
 class TestProcess : public QObject
 {
     Q_OBJECT
 
 private slots:
-    void check_data();
-    void check();
-    void listing();
-    void watchThread();
-};
-
-void TestProcess::check_data()
-{
-    QTest::addColumn<QStringList>("pooled");
-    QTest::addColumn<QStringList>("running");
-    QTest::addColumn<QStringList>("kept");
-    QTest::addColumn<bool>("exits");
-    QTest::newRow("host runs") << QStringList{"1"} << QStringList{"1", "2"} << QStringList{"1"}
-                               << false;
-    QTest::newRow("last host ended")
-        << QStringList{"5"} << QStringList{"1"} << QStringList{} << true;
-    QTest::newRow("one of two ended")
-        << QStringList{"1", "5"} << QStringList{"1"} << QStringList{"1"} << false;
-    QTest::newRow("listing failed")
-        << QStringList{"5"} << QStringList{} << QStringList{"5"} << false;
-    QTest::newRow("pids compared as text")
-        << QStringList{"0", "007", " 7", "7", ""} << QStringList{"7"} << QStringList{"7"} << false;
-    QTest::newRow("empty pool") << QStringList{} << QStringList{"1"} << QStringList{} << true;
-}
-
-void TestProcess::check()
-{
-    QFETCH(QStringList, pooled);
-    QFETCH(QStringList, running);
-    QFETCH(QStringList, kept);
-    QFETCH(bool, exits);
-    for (const QString& pid : pooled) {
-        auto* c = new Client(QString());
-        c->pid = pid;
-        clientPool.addClient(c);
-    }
-    ProcessChecker checker;
-    checker.setProcessLister([&running] { return running; });
-    QSignalSpy exit(&checker, &ProcessChecker::onExit);
-    LogCapture log;
-    QMetaObject::invokeMethod(&checker, "doWork");
-    QCOMPARE(clientPool.getPids(), kept);
-    QCOMPARE(exit.size(), exits ? 1 : 0);
-    QCOMPARE(log.count("remove process , pid="),
-             running.isEmpty() ? 0 : pooled.size() - kept.size());
-    clientPool.clear();
-}
-
-void TestProcess::listing()
-{
-    const QList<QString> ids = listProcessIds();
-    QVERIFY(ids.contains(QString::number(QCoreApplication::applicationPid())));
-    QVERIFY(!ids.contains("0"));
-
-    QTemporaryDir proc;
-    for (const char* name : {"12", "0", "007", "abc", "99999999999999999999999"}) {
-        QDir(proc.path()).mkdir(QString::fromLatin1(name));
-    }
-    QList<QString> listed = listProcessIdsIn(proc.path());
-    std::sort(listed.begin(), listed.end());
-    QCOMPARE(listed, QList<QString>({"12", "7"}));
-    LogCapture log;
-    QVERIFY(listProcessIdsIn(proc.path() + "/missing").isEmpty());
-    QCOMPARE(log.count("invoke enum processes error."), 1);
-}
-
-void TestProcess::watchThread()
-{
+    void check_data()
     {
-        ProcessController controller; // the first check comes 120 s after start-up
-        // (a coarse timer: within 5 %)
-        QTRY_VERIFY(controller.remainingTime() > 110000);
-        QVERIFY(controller.remainingTime() < 126000);
+        QTest::addColumn<QStringList>("pooled");
+        QTest::addColumn<QStringList>("running");
+        QTest::addColumn<QStringList>("kept");
+        const auto row = [](const char* name, const L& pooled, const L& running, const L& kept) {
+            QTest::newRow(name) << pooled << running << kept;
+        };
+        row("host runs", {"1"}, {"1", "2"}, {"1"});
+        row("last host ended", {"5"}, {"1"}, {});
+        row("one of two ended", {"1", "5"}, {"1"}, {"1"});
+        row("listing failed", {"5"}, {}, {"5"});
+        row("pids compared as text", {"0", "007", " 7", "7", ""}, {"7"}, {"7"});
+        row("empty pool", {}, {"1"}, {});
     }
-    // With nobody pooled, the first check ends the watch and asks for the quit.
-    ProcessController controller(nullptr, 50);
-    QSignalSpy exit(&controller, &ProcessController::onExit);
-    QVERIFY(exit.wait(5000));
-    QCOMPARE(controller.remainingTime(), -1);
-    controller.exit();
-    QCOMPARE(exit.size(), 1);
-}
+
+    void check()
+    {
+        QFETCH(QStringList, pooled);
+        QFETCH(QStringList, running);
+        QFETCH(QStringList, kept);
+        for (const QString& pid : pooled) {
+            clientPool.addClient(new Client(QStringLiteral(R"({"pid":"%1"})").arg(pid)));
+        }
+        ProcessChecker checker;
+        checker.setProcessLister([&running] { return running; });
+        QSignalSpy exit(&checker, &ProcessChecker::onExit);
+        LogCapture log;
+        QMetaObject::invokeMethod(&checker, "doWork");
+        QCOMPARE(clientPool.getPids(), kept);
+        QCOMPARE(exit.size(), kept.isEmpty() ? 1 : 0); // nobody left: the agent ends
+        QCOMPARE(log.count("remove process , pid="),
+                 running.isEmpty() ? 0 : pooled.size() - kept.size());
+        clientPool.clear();
+    }
+
+    void listing()
+    {
+        const QList<QString> ids = listProcessIds();
+        QVERIFY(ids.contains(QString::number(QCoreApplication::applicationPid())));
+        QVERIFY(!ids.contains("0"));
+
+        QTemporaryDir proc;
+        for (const char* name : {"12", "0", "007", "abc", "99999999999999999999999"}) {
+            QDir(proc.path()).mkdir(QString::fromLatin1(name));
+        }
+        QList<QString> listed = listProcessIdsIn(proc.path());
+        std::sort(listed.begin(), listed.end());
+        QCOMPARE(listed, QList<QString>({"12", "7"}));
+        LogCapture log;
+        QVERIFY(listProcessIdsIn(proc.path() + "/missing").isEmpty());
+        QCOMPARE(log.count("invoke enum processes error."), 1);
+    }
+
+    void watchThread()
+    {
+        {
+            ProcessController controller; // the first check comes 120 s after start-up
+            // (a coarse timer: within 5 %)
+            QTRY_VERIFY(controller.remainingTime() > 110000);
+            QVERIFY(controller.remainingTime() < 126000);
+        }
+        // With nobody pooled, the first check ends the watch and asks for the quit.
+        ProcessController controller(nullptr, 50);
+        QSignalSpy exit(&controller, &ProcessController::onExit);
+        QVERIFY(exit.wait(5000));
+        QCOMPARE(controller.remainingTime(), -1);
+        controller.exit();
+        QCOMPARE(exit.size(), 1);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestProcess)
 #include "tst_process.moc"

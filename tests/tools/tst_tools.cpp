@@ -4,9 +4,6 @@
 
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QProcess>
-#include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QtTest>
 
 class TestTools : public QObject
