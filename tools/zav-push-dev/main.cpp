@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <thread>
 
 #ifndef ZAV_VERSION
@@ -179,6 +180,14 @@ int main(int argc, char* argv[])
     server.set_payload_max_length(1 << 20);
     // Idle keep-alive connections hold up stop() for this long.
     server.set_keep_alive_timeout(1);
+    // SO_REUSEADDR, not the library's SO_REUSEPORT: the port can be taken
+    // again at once by any server while the last one's connections wait out
+    // their TIME_WAIT, and a second service on the same port is refused
+    // instead of sharing the requests.
+    server.set_socket_options([](socket_t sock) {
+        const int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server.set_exception_handler(
         [](const httplib::Request&, httplib::Response& res, const std::exception_ptr&) {
             res.status = 500;
