@@ -135,6 +135,7 @@ private slots:
             QCOMPARE(peer.ask("Hello"), QByteArray("OK"));
         } else if (condition == "list") {
             FakePush service(FakePush::testPort());
+            QVERIFY2(service.server.isListening(), qPrintable(service.server.errorString()));
             QJsonArray list;
             for (int i = 0; i < 20000; ++i) {
                 list.append(QJsonObject{{"uuid", QString::number(i)}});
