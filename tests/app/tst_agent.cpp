@@ -124,7 +124,8 @@ private slots:
         } else if (condition == "stderr") {
             const QString fifo = dir.path("stderr");
             QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-            const int reader = ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK);
+            const int reader =
+                ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
             agent.process.setStandardErrorFile(fifo);
             QVERIFY(agent.startAnswering(host.pid()));
             PipePeer peer; // some 500 bytes of debug lines each, none read
