@@ -4,7 +4,7 @@
 #
 #   fuzz/run.sh [short|long] [target...]
 #
-#   short (default)  each target for FUZZ_SECONDS seconds (default 20): the CI run
+#   short (default)  each target for FUZZ_SECONDS seconds (default 20; the test script, and so CI, sets 10)
 #   long             each target for FUZZ_RUNS executions (default 10000000),
 #                    or FUZZ_MAX_SECONDS seconds if that is set and comes first;
 #                    without allocation stacks in reports (replay to see them)
