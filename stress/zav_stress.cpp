@@ -95,6 +95,7 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& out,
             putenv(strdup(e.c_str()));
         }
         std::vector<char*> argv;
+        argv.reserve(args.size() + 1);
         for (const std::string& a : args) {
             argv.push_back(const_cast<char*>(a.c_str()));
         }
@@ -502,6 +503,7 @@ int main(int argc, char* argv[])
     say("polling under way at " + std::to_string(int(since(agentStart))) + " s");
 
     std::vector<std::thread> threads;
+    threads.reserve(size_t(peers));
     for (int i = 0; i < peers; ++i) {
         threads.emplace_back(peer, i, unsigned(1000 + i));
     }
