@@ -94,6 +94,7 @@ private slots:
         QTest::newRow("stderr never read") << "stderr";
         QTest::newRow("list reader goes away") << "list";
         QTest::newRow("zombie host") << "zombie";
+        QTest::newRow("socket file removed") << "removed";
     }
 
     // Whatever its peers and its host do, the agent keeps its socket and answers.
@@ -170,6 +171,10 @@ private slots:
             QCOMPARE(ask(R"(REGISTER:{"pid":")" + pid + R"("})"), QByteArray("OK"));
             QVERIFY(agent.logged("remove process , pid= \"" + pid + '"'));
             ::waitpid(zombie, nullptr, 0);
+        } else if (condition == "removed") { // by a clean-up of the runtime directory
+            QVERIFY(agent.startAnswering(host.pid()));
+            QCOMPARE(::unlink(QFile::encodeName(pipePath()).constData()), 0);
+            QVERIFY(agent.logged("listening again: done", 15000));
         }
         QVERIFY(answering());
         QVERIFY(QFile::exists(pipePath()));
