@@ -10,10 +10,10 @@ JOBS=${JOBS:-$(nproc)}
 bash scripts/install-deps.sh || exit 1
 
 status=0
-summary=""
+summary="[deps] installed ($SECONDS s)"$'\n'
 stage_start=$SECONDS
-took() { # how long the stage since the last call took
-    printf '(%d s)' $((SECONDS - stage_start))
+lap() { # sets took to how long the stage since the last call took
+    took="($((SECONDS - stage_start)) s)"
     stage_start=$SECONDS
 }
 run_build() { # name, extra cmake args...
@@ -21,28 +21,29 @@ run_build() { # name, extra cmake args...
     local dir="$ROOT/build-$name"
     echo "=== [$name] configure and build"
     cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >"$dir.configure.log" 2>&1 \
-        || { cat "$dir.configure.log"; status=1; summary+="[$name] configure FAILED"$'\n'; return; }
+        || { cat "$dir.configure.log"; status=1; lap; summary+="[$name] configure FAILED $took"$'\n'; return; }
     if ! cmake --build "$dir" -j "$JOBS"; then
-        status=1; summary+="[$name] build FAILED"$'\n'; return
+        status=1; lap; summary+="[$name] build FAILED $took"$'\n'; return
     fi
     echo "=== [$name] tests"
     local log="$dir/ctest.log"
     (cd "$dir" && ctest --output-on-failure -j "$JOBS" ${CTEST_ARGS:-}) 2>&1 | tee "$log"
     local rc=${PIPESTATUS[0]}
     [ "$rc" -eq 0 ] || status=1
-    summary+="[$name] $(grep -E 'tests passed|tests failed' "$log" | tail -1) $(took)"$'\n'
+    lap
+    summary+="[$name] $(grep -E 'tests passed|tests failed' "$log" | tail -1) $took"$'\n'
 }
 
 mkdir -p "$ROOT/build-release" "$ROOT/build-asan"
 run_build release -DCMAKE_BUILD_TYPE=RelWithDebInfo
-if bash scripts/package-check.sh "$ROOT/build-release"; then summary+="[package] .deb OK $(took)"$'\n'
-else status=1; summary+="[package] .deb check FAILED $(took)"$'\n'; fi
+if bash scripts/package-check.sh "$ROOT/build-release"; then lap; summary+="[package] .deb OK $took"$'\n'
+else lap; status=1; summary+="[package] .deb check FAILED $took"$'\n'; fi
 run_build asan -DCMAKE_BUILD_TYPE=Debug -DZAV_SANITIZE=ON -DZAV_BUILD_BENCH=OFF
 
 # libFuzzer targets (clang, ASan+UBSan), FUZZ_SECONDS each (10 here; long
 # runs are fuzz/run.sh long); any finding fails the run.
-if FUZZ_SECONDS=${FUZZ_SECONDS:-10} bash fuzz/run.sh short; then summary+="[fuzz] no findings $(took)"$'\n'
-else status=1; summary+="[fuzz] FAILED (build-fuzz/logs, build-fuzz/findings) $(took)"$'\n'; fi
+if FUZZ_SECONDS=${FUZZ_SECONDS:-10} bash fuzz/run.sh short; then lap; summary+="[fuzz] no findings $took"$'\n'
+else lap; status=1; summary+="[fuzz] FAILED (build-fuzz/logs, build-fuzz/findings) $took"$'\n'; fi
 
 echo
 echo "=== Summary (${SECONDS} s in all)"
