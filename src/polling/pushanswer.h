@@ -18,7 +18,7 @@ struct PushAnswer
         DeliverMessages,  ///< 801: messages, to show or queue by the client's mode
         SetFingerprint,   ///< 901: text is the client's new fingerprint
         ChangeInterval,   ///< 902: seconds is the poll interval asked for
-        ChangeBaseUrl,    ///< 903: text is the service's new base URL (taken if http or https)
+        ChangeBaseUrl,    ///< 903: text is the new base URL (the worker takes a web URL only)
         ClearFingerprint, ///< 904
         UpdateClient,     ///< 905
         UnknownCode       ///< any other code (0 when missing or not a number)

@@ -460,9 +460,7 @@ bool MessageWindow::eventFilter(QObject* watched, QEvent* event)
 void MessageWindow::elideTitle()
 {
     QLabel* label = ui.lblTitle;
-    const bool rich = label->textFormat() == Qt::RichText ||
-                      (label->textFormat() == Qt::AutoText && Qt::mightBeRichText(fullTitle));
-    if (rich) {
+    if (label->textFormat() == Qt::RichText) { // set with the text, never left to guessing
         return; // markup cannot be cut by width; such a title keeps its form
     }
     const int room = label->contentsRect().width() - 2 * label->margin();

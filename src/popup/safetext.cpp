@@ -173,6 +173,13 @@ QVariant SafeTextBrowser::loadResource(int type, const QUrl& name)
     return gate.load(type, name);
 }
 
+void SafeTextDocument::read(const QString& html, const QFont& font)
+{
+    setDefaultFont(font);
+    setHtml(html);
+    sanitize();
+}
+
 void SafeTextDocument::sanitize()
 {
     struct Change
@@ -246,16 +253,13 @@ void safetext::setLabelText(QLabel* label, const QString& whole)
         return;
     }
     SafeTextDocument document;
-    document.setDefaultFont(label->font());
-    document.setHtml(text);
-    document.sanitize();
+    document.read(text, label->font());
     const QString html = document.toHtml();
     // The label reads the HTML again with a document of its own, which would
     // load whatever the HTML still refers to: it gets it only if reading it
     // here refuses nothing.
     SafeTextDocument check;
-    check.setHtml(html);
-    check.sanitize();
+    check.read(html, label->font());
     label->setTextFormat(Qt::RichText);
     label->setText(check.refusedCount() == 0 ? html
                                              : Qt::convertFromPlainText(document.toPlainText()));
@@ -271,9 +275,7 @@ void safetext::setBrowserText(SafeTextBrowser* browser, const QString& whole)
     // Made safe before the browser lays it out: what the text asks for (an
     // image 10^8 pixels high) could take the main thread for good.
     SafeTextDocument safe;
-    safe.setDefaultFont(browser->font());
-    safe.setHtml(text);
-    safe.sanitize();
+    safe.read(text, browser->font());
     browser->setHtml(safe.toHtml());
 }
 

@@ -50,6 +50,9 @@ public:
 
     explicit SafeTextDocument(QObject* parent = nullptr);
 
+    /// Sets html in font (the default of what it does not style) and
+    /// sanitizes it.
+    void read(const QString& html, const QFont& font);
     /// Decides now about every image of the document: a refused one becomes a
     /// transparent pixel, every image gets both sides, at most maxImageSide;
     /// fonts are made at most maxFontPoints large, and tool tips (shown as
