@@ -162,7 +162,7 @@ SafeTextDocument::SafeTextDocument(QObject* parent) : QTextDocument(parent) {}
 
 QVariant SafeTextDocument::loadResource(int type, const QUrl& name)
 {
-    const QVariant value = gate.load(type, name);
+    QVariant value = gate.load(type, name);
     // Kept, so that the document neither loads nor counts it twice.
     addResource(type, name, value);
     return value;
@@ -281,7 +281,7 @@ void safetext::setBrowserText(SafeTextBrowser* browser, const QString& whole)
 
 QString safetext::plainText(const QString& whole)
 {
-    const QString text = whole.left(maxTextLength);
+    QString text = whole.left(maxTextLength);
     if (!isHtml(text)) {
         return text;
     }

@@ -22,7 +22,7 @@ class ResourceGate
 public:
     /// Pixels of all data: images together (8 MB as 32-bit colour). An image
     /// past that is refused like a local one.
-    static constexpr qint64 maxImagePixels = 2 * 1024 * 1024;
+    static constexpr qint64 maxImagePixels = qint64(2) * 1024 * 1024;
 
     /// What a text document is to use for the resource (never null for an
     /// image, so that Qt does not go and read the file itself).
