@@ -11,6 +11,7 @@ PACKAGES=(
     fonts-wqy-microhei
     clang-14 libclang-rt-14-dev libfuzzer-14-dev
     dpkg-dev file help2man perl lintian
+    g++-mingw-w64-x86-64 wine64
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds the agent twice (a normal build and an
 # AddressSanitizer + UndefinedBehaviorSanitizer build) and runs every test of
-# both through CTest. Exits non-zero if any build or test fails.
+# both through CTest; checks the packages, the platform interface's Windows
+# side under wine, and fuzzes. Exits non-zero if any build or test fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -39,6 +40,11 @@ run_build release -DCMAKE_BUILD_TYPE=RelWithDebInfo
 if bash scripts/package-check.sh "$ROOT/build-release"; then lap; summary+="[package] .deb OK $took"$'\n'
 else lap; status=1; summary+="[package] .deb check FAILED $took"$'\n'; fi
 run_build asan -DCMAKE_BUILD_TYPE=Debug -DZAV_SANITIZE=ON -DZAV_BUILD_BENCH=OFF
+
+# The platform interface built for Windows (MinGW-w64) and run under wine.
+if bash scripts/windows-check.sh "$ROOT/build-windows"; then
+    lap; summary+="[windows] $(tail -1 "$ROOT/build-windows/windows-check.log" | tr -d '\r') $took"$'\n'
+else lap; status=1; summary+="[windows] FAILED (build-windows/windows-check.log) $took"$'\n'; fi
 
 # libFuzzer targets (clang, ASan+UBSan), FUZZ_SECONDS each (10 here; long
 # runs are fuzz/run.sh long); any finding fails the run.

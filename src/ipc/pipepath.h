@@ -1,19 +1,12 @@
-// Where the agent's pipe lives on this system: one place for the server, the
-// start-up client and the host-side tools.
+// Where the agent's pipe lives on this system: one place for the server and
+// the start-up client, the same place (platform/zavplatform.h) that the host
+// library libzavmsg finds.
 #pragma once
 
 #include <QString>
 
-/// Name of the local pipe the agent listens on.
-extern const QString PIPE_NAME; // "zav_msg_ipc_pipe"
-
-/// The socket file of the pipe "zav_msg_ipc_pipe".
-///
-/// With XDG_RUNTIME_DIR set and not empty (the per-user 0700 runtime
-/// directory), the file is $XDG_RUNTIME_DIR/zav_msg_ipc_pipe. Otherwise it
-/// lives in the private directory <temp>/zav-msg-<uid>, which is created with
-/// mode 0700 when missing. That directory is refused when it is not a
-/// directory (a symbolic link included), belongs to another user, or can be
-/// written by group or others: the result is then the empty text and *why,
-/// if given, says what is wrong with it.
+/// The pipe of this user's agent, as zav_pipe_path() finds it (on Linux the
+/// socket file $XDG_RUNTIME_DIR/zav_msg_ipc_pipe, or one in a private
+/// directory). The empty text when there is no safe place for it: *why, if
+/// given, then says what is wrong.
 QString pipePath(QString* why = nullptr);

@@ -1,5 +1,5 @@
 // The one platform-specific step of the process watch: listing the ids of the
-// processes that run now.
+// processes that run now (see platform/zavplatform.h).
 #pragma once
 
 #include <QList>

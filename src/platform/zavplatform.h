@@ -1,0 +1,97 @@
+/* What differs between Windows and Linux and needs no Qt: the running
+ * processes with their start times, and where the pipe lives and who may
+ * use it. Plain C, so that the agent and the host library libzavmsg share
+ * it: both find the pipe by the same code.
+ *
+ * Linux: platform_posix.c (/proc, a private directory for the socket).
+ * Windows: platform_win.c (the process-status and security interfaces, a
+ * named pipe); scripts/windows-check.sh builds it with MinGW-w64 and runs
+ * its checks under wine. */
+#ifndef ZAVPLATFORM_H
+#define ZAVPLATFORM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The pipe's name; where it lives is up to zav_pipe_path(). */
+#define ZAV_PIPE_NAME "zav_msg_ipc_pipe"
+
+/* ---- Processes ---- */
+
+/* The ids of the running processes, never 0, in the order the system gives
+ * them: *ids is a buffer from malloc() for the caller to free(), holding
+ * *count ids. Returns 0, or -1 when the enumeration failed (*ids is then
+ * NULL): the caller must not conclude that nothing runs. */
+int zav_process_ids(uint64_t** ids, size_t* count);
+
+#ifndef _WIN32
+/* The same for a proc file system mounted at root: every entry whose name is
+ * a decimal number other than 0 that fits 64 bits. */
+int zav_process_ids_in(const char* root, uint64_t** ids, size_t* count);
+#endif
+
+enum zav_process_state
+{
+    ZAV_PROCESS_UNKNOWN, /* cannot be told (no access) */
+    ZAV_PROCESS_GONE,    /* no process has that id */
+    ZAV_PROCESS_RUNNING,
+    ZAV_PROCESS_ZOMBIE /* ended, but its id is still held (not yet reaped, a handle open) */
+};
+
+/* Which process an id stands for at one moment: an id is handed on to
+ * another process once its owner has ended, the start time tells them apart. */
+struct zav_stamp
+{
+    enum zav_process_state state;
+    /* Clock ticks since boot (Linux) or the creation time in 100 ns units
+     * since 1601 (Windows); 0 when not known. */
+    uint64_t start_time;
+};
+
+/* The stamp of the process with this id; id 0 is gone. */
+struct zav_stamp zav_read_stamp(uint64_t id);
+
+/* ---- The pipe ---- */
+
+/* Writes the agent's pipe for this user into path (size bytes, NUL
+ * included) and returns 0; or returns -1, with the reason in why (why_size
+ * bytes; why may be NULL), when there is no safe place for it or it does not
+ * fit.
+ *
+ * Linux: $XDG_RUNTIME_DIR/zav_msg_ipc_pipe when that variable is set and not
+ * empty; otherwise <temp>/zav-msg-<uid>/zav_msg_ipc_pipe, <temp> being
+ * $TMPDIR or /tmp. That directory is created with mode 0700 when missing and
+ * refused when it is not a directory (a symbolic link included), belongs to
+ * another user or can be written by group or others.
+ *
+ * Windows: \\.\pipe\zav_msg_ipc_pipe-<the user's SID>; pipe names are shared
+ * by every session of the machine, the SID keeps the users apart. */
+int zav_pipe_path(char* path, size_t size, char* why, size_t why_size);
+
+#ifdef _WIN32
+/* Creates the first instance of the named pipe at path, which only this user
+ * may open (a security descriptor whose one entry is the user's SID), and
+ * keeps it for as long as the handle is open: whoever holds it is the one
+ * agent of this user, and no other user can have made the name first.
+ * INVALID_HANDLE_VALUE when the name exists already (GetLastError():
+ * ERROR_ACCESS_DENIED) or cannot be made. */
+HANDLE zav_pipe_claim(const char* path);
+
+/* Whether the process at the server end of a connected pipe client runs as
+ * this user: a pipe of this name made by anyone else is not the agent. */
+int zav_pipe_server_is_user(HANDLE pipe);
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
