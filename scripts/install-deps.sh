@@ -6,7 +6,7 @@ set -euo pipefail
 PACKAGES=(
     cmake ninja-build g++ pkg-config
     qtbase5-dev qtbase5-dev-tools libqt5webkit5-dev
-    libcpp-httplib-dev
+    libcpp-httplib-dev libjansson-dev
     xvfb xauth xdotool x11-utils imagemagick xcompmgr
     fonts-wqy-microhei
     clang-14 libclang-rt-14-dev libfuzzer-14-dev

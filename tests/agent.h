@@ -2,7 +2,7 @@
 #pragma once
 
 #include "ipc/pipepath.h"
-#include "message/pipereply.h"
+#include "zavmsg/zavmsg.h"
 
 #include <QLocalSocket>
 #include <QtTest>
@@ -26,32 +26,30 @@ private:
     QByteArray previous;
 };
 
-/// One connection to the pipe, used command by command as a host would.
+/// One connection to the pipe, used command by command as a host would:
+/// through libzavmsg, which knows when a reply is whole.
 class PipePeer
 {
 public:
-    bool open(int ms = 2000)
-    {
-        socket.connectToServer(pipePath());
-        return socket.waitForConnected(ms);
-    }
-    /// Sends one command and reads until the reply is whole (empty: none came).
+    PipePeer() = default;
+    PipePeer(const PipePeer&) = delete;
+    PipePeer& operator=(const PipePeer&) = delete;
+    ~PipePeer() { zavmsg_close(agent); }
+    /// Sends one command and reads until the reply is whole (what came of it
+    /// otherwise; empty: nothing), each part within ms.
     QByteArray ask(const QByteArray& command, int ms = 5000)
     {
-        if (socket.state() != QLocalSocket::ConnectedState && !open()) {
+        if (!agent && zavmsg_connect(&agent, nullptr, ms) == ZAVMSG_NO_MEMORY) {
             return {};
         }
-        socket.write(command);
-        socket.flush();
-        PipeReply reply;
-        const QDeadlineTimer deadline(ms);
-        while (!reply.isWhole() && (socket.bytesAvailable() > 0 ||
-                                    socket.waitForReadyRead(int(deadline.remainingTime())))) {
-            reply.add(socket.readAll());
-        }
-        return reply.bytes();
+        zavmsg_command(agent, command.constData(), size_t(command.size()));
+        size_t length = 0;
+        const char* reply = zavmsg_reply(agent, &length);
+        return QByteArray(reply, int(length));
     }
-    QLocalSocket socket;
+
+private:
+    zavmsg* agent = nullptr;
 };
 
 inline QByteArray ask(const QByteArray& command)

@@ -151,11 +151,12 @@ private slots:
             QVERIFY(agent.startAnswering(host.pid(), {"-handle", "customize"}));
             const QByteArray count = "MessageCount:" + host.pid().toUtf8();
             QTRY_COMPARE_WITH_TIMEOUT(ask(count), QByteArray("20000"), 30000);
-            PipePeer leaving; // takes a first part of the list only
-            leaving.open();
-            leaving.socket.write("GetMessage:" + host.pid().toUtf8());
-            QVERIFY(leaving.socket.waitForReadyRead(5000));
-            leaving.socket.abort();
+            QLocalSocket leaving; // takes a first part of the list only
+            leaving.connectToServer(pipePath());
+            QVERIFY(leaving.waitForConnected(2000));
+            leaving.write("GetMessage:" + host.pid().toUtf8());
+            QVERIFY(leaving.waitForReadyRead(5000));
+            leaving.abort();
             QTRY_COMPARE_WITH_TIMEOUT(ask(count), QByteArray("20000"), 5000);
             const QJsonArray drained =
                 QJsonDocument::fromJson(ask("GetMessage:" + host.pid().toUtf8())).array();

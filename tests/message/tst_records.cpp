@@ -1,10 +1,8 @@
 // The record types and their text forms: clients from the command line and
-// from their text, messages from and to the pipe's JSON, the JSON guard, and
-// when a reply read from the pipe is whole.
+// from their text, messages from and to the pipe's JSON, and the JSON guard.
 #include "message/client.h"
 #include "message/jsontext.h"
 #include "message/message.h"
-#include "message/pipereply.h"
 
 #include <QtTest>
 
@@ -198,31 +196,6 @@ private slots:
         parseJson(input);
         QVERIFY2(memory("VmHWM") - before <= qint64(most) * input.size(),
                  qPrintable(QString::number((memory("VmHWM") - before) / double(input.size()))));
-    }
-
-    void wholeReply_data()
-    {
-        QTest::addColumn<QByteArray>("reply");
-        QTest::addColumn<bool>("whole");
-        QTest::newRow("nothing yet") << QByteArray() << false;
-        QTest::newRow("OK") << QByteArray("OK") << true;
-        QTest::newRow("count") << QByteArray("0") << true;
-        QTest::newRow("empty list") << QByteArray("[]") << true;
-        QTest::newRow("half a list") << QByteArray("[{\"title\":\"a]\"},") << false;
-        QTest::newRow("bracket in a string") << QByteArray("[{\"title\":\"]\\\"[\"}]") << true;
-        QTest::newRow("text after the list") << QByteArray(R"([{"title":"a"}] x)") << false;
-    }
-
-    void wholeReply()
-    {
-        QFETCH(QByteArray, reply);
-        QFETCH(bool, whole);
-        QCOMPARE(isWholeReply(reply), whole);
-        PipeReply pieces; // as it may arrive: byte by byte
-        for (const char c : reply) {
-            pieces.add(QByteArray(1, c));
-        }
-        QCOMPARE(pieces.isWhole(), whole);
     }
 };
 
