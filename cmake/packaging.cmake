@@ -1,8 +1,10 @@
 # Debian packages of the agent and its tools: `cpack -G DEB` in a build
-# directory makes two of them,
+# directory makes four of them,
 #   zav-msg-agent  the agent, its page-view module and zav-msgctl;
-#   zav-push-dev   the development push service.
-# Both install under /usr whatever prefix the build was configured with: the
+#   zav-push-dev   the development push service;
+#   libzavmsg1     the host products' C library libzavmsg;
+#   libzavmsg-dev  its header, its link and its pkg-config file.
+# All install under /usr whatever prefix the build was configured with: the
 # agent finds its page-view module relative to its own directory. Each
 # carries a copyright file made from LICENSE and the changelog in cmake/.
 
@@ -43,18 +45,18 @@ add_custom_command(OUTPUT ${ZAV_DEB_DOCS}/changelog.gz
 add_custom_target(deb-docs ALL DEPENDS ${ZAV_DEB_DOCS}/changelog.gz)
 
 # zav-push-dev's package only when the tool is built (ZAV_BUILD_TOOLS).
-set(ZAV_DEB_COMPONENTS agent)
+set(ZAV_DEB_COMPONENTS agent libzavmsg libzavmsgdev)
 if(TARGET zav-push-dev)
     list(APPEND ZAV_DEB_COMPONENTS pushdev)
 endif()
+set(ZAV_PACKAGE_agent zav-msg-agent)
+set(ZAV_PACKAGE_libzavmsg libzavmsg1)
+set(ZAV_PACKAGE_libzavmsgdev libzavmsg-dev)
+set(ZAV_PACKAGE_pushdev zav-push-dev)
 foreach(component ${ZAV_DEB_COMPONENTS})
-    if(component STREQUAL "agent")
-        set(package zav-msg-agent)
-    else()
-        set(package zav-push-dev)
-    endif()
     install(FILES ${ZAV_DEB_DOCS}/copyright ${ZAV_DEB_DOCS}/changelog.gz
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${component})
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${ZAV_PACKAGE_${component}}
+        COMPONENT ${component})
 endforeach()
 
 set(CPACK_GENERATOR "DEB")
@@ -100,15 +102,57 @@ products follow a message end to end and try message designs without the
 deployment's push service.")
 set(CPACK_DEBIAN_PUSHDEV_PACKAGE_SUGGESTS "zav-msg-agent, curl")
 
+# The library: its shlibs file and the trigger that runs ldconfig, written
+# here. dpkg-shlibdeps is not run on it by CPack, which would add ldconfig
+# calls to maintainer scripts that the trigger makes redundant; its Depends
+# are asked of dpkg-shlibdeps when cpack runs (cpack-project.cmake).
+set(CPACK_DEBIAN_LIBZAVMSG_PACKAGE_NAME "libzavmsg1")
+set(CPACK_DEBIAN_LIBZAVMSG_PACKAGE_SECTION "libs")
+set(CPACK_DEBIAN_LIBZAVMSG_DESCRIPTION "C library for host products of zav-msg-agent
+libzavmsg is what a host product links to talk to the running zav-msg-agent
+over its local pipe without Qt: connect, register the host, hand over a
+message to show as a popup, count and fetch the messages queued for the
+host, each call bounded by a time-out.")
+set(CPACK_DEBIAN_LIBZAVMSG_PACKAGE_SHLIBDEPS OFF)
+file(WRITE ${ZAV_DEB_DOCS}/libzavmsg/shlibs "libzavmsg 1 libzavmsg1 (>= ${PROJECT_VERSION})\n")
+file(WRITE ${ZAV_DEB_DOCS}/libzavmsg/triggers "activate-noawait ldconfig\n")
+set(CPACK_DEBIAN_LIBZAVMSG_PACKAGE_CONTROL_EXTRA
+    ${ZAV_DEB_DOCS}/libzavmsg/shlibs ${ZAV_DEB_DOCS}/libzavmsg/triggers)
+set(CPACK_DEBIAN_LIBZAVMSG_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+set(CPACK_DEBIAN_LIBZAVMSGDEV_PACKAGE_NAME "libzavmsg-dev")
+set(CPACK_DEBIAN_LIBZAVMSGDEV_PACKAGE_SECTION "libdevel")
+set(CPACK_DEBIAN_LIBZAVMSGDEV_PACKAGE_DEPENDS "libzavmsg1 (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_LIBZAVMSGDEV_DESCRIPTION "C library for host products of zav-msg-agent (development files)
+libzavmsg is what a host product links to talk to the running zav-msg-agent
+over its local pipe without Qt.
+
+This package holds the header zavmsg.h, the link to the library and the
+pkg-config file zavmsg.pc.")
+
 find_program(ZAV_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(ZAV_DPKG_SHLIBDEPS)
     # The library packages come from the binaries themselves (Qt, the web
     # engine of the page-view module, cpp-httplib of zav-push-dev, libc...).
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+    file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/cpack-project.cmake CONTENT "\
+# Read by cpack: the library package's Depends, as dpkg-shlibdeps finds them.
+if(CPACK_GENERATOR STREQUAL \"DEB\")
+    file(MAKE_DIRECTORY \"${PROJECT_BINARY_DIR}/shlibdeps/debian\")
+    file(WRITE \"${PROJECT_BINARY_DIR}/shlibdeps/debian/control\" \"\")
+    execute_process(COMMAND \"${ZAV_DPKG_SHLIBDEPS}\" -O \"$<TARGET_FILE:zavmsg>\"
+        WORKING_DIRECTORY \"${PROJECT_BINARY_DIR}/shlibdeps\"
+        OUTPUT_VARIABLE found COMMAND_ERROR_IS_FATAL ANY)
+    string(REGEX REPLACE \"^shlibs:Depends=([^\\n]*).*\" \"\\\\1\" found \"\${found}\")
+    set(CPACK_DEBIAN_LIBZAVMSG_PACKAGE_DEPENDS \"\${found}\")
+endif()
+")
+    set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/cpack-project.cmake)
 else()
     set(CPACK_DEBIAN_AGENT_PACKAGE_DEPENDS
         "libc6, libstdc++6, libqt5core5a (>= 5.15), libqt5gui5 (>= 5.15), \
-libqt5widgets5 (>= 5.15), libqt5network5 (>= 5.15), libqt5webkit5")
+libqt5widgets5 (>= 5.15), libqt5network5 (>= 5.15), libqt5webkit5, libjansson4")
+    set(CPACK_DEBIAN_LIBZAVMSG_PACKAGE_DEPENDS "libc6, libjansson4")
     set(CPACK_DEBIAN_PUSHDEV_PACKAGE_DEPENDS
         "libc6, libstdc++6, libqt5core5a (>= 5.15), libcpp-httplib0.11")
 endif()

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
-# Builds the Debian packages from a build directory (cpack -G DEB: zav-msg-agent
-# and zav-push-dev), runs lintian on them and fails on any error or warning,
-# installs both with apt-get, checks that the installed agent answers "Hello"
-# on its pipe and loads its page-view module, that every installed program has
-# its manual page and that the push service starts, prints the installed sizes
-# and removes the packages again.
+# Builds the Debian packages from a build directory (cpack -G DEB: zav-msg-agent,
+# zav-push-dev, libzavmsg1 and libzavmsg-dev), runs lintian on them and fails
+# on any error or warning, installs them with apt-get, checks that the
+# installed agent answers "Hello" on its pipe and loads its page-view module,
+# that every installed program has its manual page, that zav-msgctl links no
+# Qt, that a C host built with pkg-config against libzavmsg-dev talks to the
+# agent and that the push service starts, prints the installed sizes and
+# removes the packages again.
 #
 # Usage: scripts/package-check.sh BUILD_DIR
 # Needs root or sudo, and lintian. Exits non-zero if any step fails.
@@ -15,7 +17,7 @@ if [ $# -ne 1 ] || [ ! -f "$1/CPackConfig.cmake" ]; then
     exit 2
 fi
 BUILD=$(cd "$1" && pwd)
-PKGS=(zav-msg-agent zav-push-dev)
+PKGS=(zav-msg-agent zav-push-dev libzavmsg1 libzavmsg-dev)
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
     SUDO="sudo"
@@ -123,6 +125,38 @@ if [ -z "$loaded" ]; then
     exit 1
 fi
 echo "installed agent: $loaded"
+
+# The host library as a host product uses it: found by pkg-config, linked,
+# loaded from the install.
+if ldd /usr/bin/zav-msgctl | grep -q 'libQt'; then
+    echo "package-check: zav-msgctl links Qt" >&2
+    exit 1
+fi
+cat >"$WORK/host.c" <<'HOST'
+#include <stdio.h>
+#include <zavmsg.h>
+int main(void)
+{
+    zavmsg* agent = NULL;
+    const struct zavmsg_host host = {"1", "P", "M", NULL, NULL, NULL, "customize", NULL};
+    unsigned long count = 1;
+    int status = zavmsg_connect(&agent, NULL, 2000);
+    if (status == ZAVMSG_OK && (status = zavmsg_register(agent, &host)) == ZAVMSG_OK) {
+        status = zavmsg_count(agent, "1", &count);
+    }
+    printf("%s%lu\n", status == ZAVMSG_OK ? "host registered, messages queued: " : "", count);
+    if (status != ZAVMSG_OK) {
+        fprintf(stderr, "%s\n", agent != NULL ? zavmsg_error(agent) : "no memory");
+    }
+    zavmsg_close(agent);
+    return status;
+}
+HOST
+# shellcheck disable=SC2046 # pkg-config's words are the compiler's arguments
+cc -Wall -Werror -o "$WORK/host" "$WORK/host.c" $(pkg-config --cflags --libs zavmsg)
+ldd "$WORK/host" | grep -Eq "=> /(usr/)?lib/[^ ]*/libzavmsg.so.1 " \
+    || { echo "package-check: the host does not load the installed libzavmsg" >&2; exit 1; }
+"$WORK/host"
 
 for pkg in "${PKGS[@]}"; do
     echo "installed size: $(dpkg-query -W -f='${Installed-Size}' "$pkg") KiB" \
