@@ -1,5 +1,4 @@
 /* libzavmsg over the agent's Unix stream socket; JSON through jansson. */
-#define _POSIX_C_SOURCE 200809L
 
 #include "zavmsg.h"
 
@@ -19,11 +18,9 @@
 #include <time.h>
 #include <unistd.h>
 
-enum
-{
-    DEFAULT_TIMEOUT_MS = 2000,
-    READ_SIZE = 64 * 1024 /* room made for each read */
-};
+#define DEFAULT_TIMEOUT_MS 2000
+/* Room made for each read. */
+#define READ_SIZE ((size_t)64 * 1024)
 /* The longest reply taken: a full queue's list fits. */
 #define MAX_REPLY ((size_t)512 << 20)
 
@@ -42,6 +39,8 @@ static enum zavmsg_status fail(zavmsg* c, enum zavmsg_status status, const char*
 {
     va_list args;
     va_start(args, format);
+    /* The analyzer loses va_start in the fortified vsnprintf. */
+    /* NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized) */
     vsnprintf(c->error, sizeof c->error, format, args);
     va_end(args);
     return status;
@@ -92,7 +91,7 @@ static enum zavmsg_status open_socket(zavmsg* c)
         return fail(c, ZAVMSG_NO_AGENT, "%s", error_text(errno, text, sizeof text));
     }
     /* connect() and send() wait at most this long (an agent whose backlog is full). */
-    const struct timeval limit = {c->timeout_ms / 1000, (c->timeout_ms % 1000) * 1000};
+    const struct timeval limit = {c->timeout_ms / 1000, (suseconds_t)(c->timeout_ms % 1000) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
     if (connect(fd, (const struct sockaddr*)&address, sizeof address) != 0) {
         const int error = errno;
@@ -206,23 +205,24 @@ static void follow(struct tracker* t, const char* text, size_t length)
     }
 }
 
-/* Room for one more read in the reply; 0 when it would be too long. */
-static int make_room(zavmsg* c)
+/* Where the next read goes, with room for READ_SIZE bytes and a NUL; NULL
+ * when the reply would be too long. */
+static char* make_room(zavmsg* c)
 {
-    if (c->capacity - c->length > READ_SIZE) {
-        return 1;
+    if (c->reply != NULL && c->capacity - c->length > READ_SIZE) {
+        return c->reply + c->length;
     }
     if (c->length >= MAX_REPLY) {
-        return 0;
+        return NULL;
     }
     const size_t grown = c->capacity < 2 * READ_SIZE ? 2 * READ_SIZE : 2 * c->capacity;
     char* bigger = realloc(c->reply, grown);
     if (bigger == NULL) {
-        return 0;
+        return NULL;
     }
     c->reply = bigger;
     c->capacity = grown;
-    return 1;
+    return c->reply + c->length;
 }
 
 /* Sends the command and reads until its reply is whole or time is up. With
@@ -265,11 +265,12 @@ static enum zavmsg_status exchange(zavmsg* c, const char* command, size_t length
             why = "time is up";
             break;
         }
-        if (!make_room(c)) {
+        char* room = make_room(c);
+        if (room == NULL) {
             why = "it is too long";
             break;
         }
-        const ssize_t n = read(c->fd, c->reply + c->length, READ_SIZE);
+        const ssize_t n = read(c->fd, room, READ_SIZE);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
             continue;
         }
@@ -277,8 +278,8 @@ static enum zavmsg_status exchange(zavmsg* c, const char* command, size_t length
             why = n == 0 ? "the agent closed the connection" : "the connection broke";
             break;
         }
+        room[n] = '\0';
         c->length += (size_t)n;
-        c->reply[c->length] = '\0';
         follow(&t, c->reply, c->length);
         since = now_ms();
     }
@@ -356,13 +357,12 @@ static enum zavmsg_status send_json(zavmsg* c, const char* prefix, json_t* objec
     json_decref(object);
     const size_t head = strlen(prefix);
     const size_t tail = text != NULL ? strlen(text) : 0;
-    char* command = text != NULL ? malloc(head + tail) : NULL;
+    char* command = text != NULL ? malloc(head + tail + 1) : NULL;
     if (command == NULL) {
         free(text);
         return fail(c, ZAVMSG_NO_MEMORY, "out of memory");
     }
-    memcpy(command, prefix, head);
-    memcpy(command + head, text, tail);
+    snprintf(command, head + tail + 1, "%s%s", prefix, text);
     free(text);
     const enum zavmsg_status status = expect_ok(c, exchange(c, command, head + tail, NULL));
     free(command);
@@ -518,8 +518,7 @@ static enum zavmsg_status ask_about(zavmsg* c, const char* prefix, const char* p
     if (command == NULL) {
         return fail(c, ZAVMSG_NO_MEMORY, "out of memory");
     }
-    memcpy(command, prefix, head);
-    memcpy(command + head, pid != NULL ? pid : "", tail);
+    snprintf(command, head + tail + 1, "%s%s", prefix, pid != NULL ? pid : "");
     const enum zavmsg_status status = exchange(c, command, head + tail, list);
     free(command);
     return status;

@@ -46,21 +46,23 @@ private:
         QObject::connect(&server, &QLocalServer::newConnection, [this, &server] {
             QLocalSocket* socket = server.nextPendingConnection();
             connections.ref();
-            QObject::connect(socket, &QLocalSocket::readyRead, [this, socket] {
-                QMutexLocker lock(&mutex);
-                commands << socket->readAll();
-                for (const QByteArray& piece : qAsConst(pieces)) {
-                    if (piece == "close") {
-                        socket->disconnectFromServer();
-                        return;
-                    }
-                    socket->write(piece);
-                    socket->waitForBytesWritten(1000);
-                }
-            });
+            QObject::connect(socket, &QLocalSocket::readyRead, [this, socket] { serve(socket); });
         });
         listening.release();
         exec();
+    }
+    void serve(QLocalSocket* socket)
+    {
+        QMutexLocker lock(&mutex);
+        commands << socket->readAll();
+        for (const QByteArray& piece : qAsConst(pieces)) {
+            if (piece == "close") {
+                socket->disconnectFromServer();
+                return;
+            }
+            socket->write(piece);
+            socket->waitForBytesWritten(1000);
+        }
     }
     QString path;
     QSemaphore listening;

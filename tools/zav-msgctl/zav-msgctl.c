@@ -1,8 +1,6 @@
 /* zav-msgctl: speaks the agent's pipe protocol from a shell, through
  * libzavmsg. It starts often and does little, so it is plain C: its start
  * costs what the C library's does. */
-#define _POSIX_C_SOURCE 200809L
-
 #include "zavmsg/zavmsg.h"
 
 #include <errno.h>
@@ -28,7 +26,7 @@ enum
 };
 
 /* The most that "-" reads from standard input. */
-#define MAX_STANDARD_INPUT (64 * 1024)
+#define MAX_STANDARD_INPUT ((size_t)64 * 1024)
 
 static const char usage[] =
     "Usage: zav-msgctl [OPTION]... COMMAND [ARGUMENT]...\n"
@@ -214,7 +212,7 @@ static int value_of(const char** value, const char* name)
         length += (size_t)n;
     }
     if (length > MAX_STANDARD_INPUT) {
-        fprintf(stderr, "zav-msgctl: standard input holds more than %d KiB for --%s (see --help)\n",
+        fprintf(stderr, "zav-msgctl: standard input holds more than %zu KiB for --%s (see --help)\n",
                 MAX_STANDARD_INPUT / 1024, name);
         return USAGE_ERROR;
     }
@@ -293,8 +291,9 @@ static int popup_message(struct request* r, struct zavmsg_message* m,
 /* The host that the agent's own options describe: name/value pairs, names
  * matched exactly, unknown ones skipped with their value, a missing last
  * value taken as empty. -1 or a usage error. */
-static int host_of(char** args, int count, struct zavmsg_host* host, char* properties)
+static int host_of(char** args, int count, struct zavmsg_host* host, char* properties, size_t size)
 {
+    size_t used = 0;
     for (int i = 0; i < count; i += 2) {
         const char* name = args[i];
         const char* value = i + 1 < count ? args[i + 1] : "";
@@ -314,7 +313,7 @@ static int host_of(char** args, int count, struct zavmsg_host* host, char* prope
             host->handle = value;
         } else if (strcmp(name, "-properties") == 0 && *value != '\0') {
             /* Each occurrence adds its pairs. */
-            strcat(strcat(properties, "&"), value);
+            used += (size_t)snprintf(properties + used, size - used, "&%s", value);
         }
     }
     host->properties = properties;
@@ -394,7 +393,7 @@ static int report(zavmsg* agent, int status, int pretty)
 }
 
 /* The command line's command; the arrays have room for every argument. */
-static int run(struct request* r, int argc, char** argv, char* properties,
+static int run(struct request* r, int argc, char** argv, char* properties, size_t properties_size,
                struct zavmsg_setting* settings, struct zavmsg_action* actions)
 {
     int status =
@@ -422,9 +421,9 @@ static int run(struct request* r, int argc, char** argv, char* properties,
     const int rest_count = r->positional_count - 1;
     struct zavmsg_host host = {NULL};
     struct zavmsg_message message = {NULL};
-    const char* argument = NULL;
+    const char* argument = "";
     if (strcmp(verb, "register") == 0) {
-        status = host_of(rest, rest_count, &host, properties);
+        status = host_of(rest, rest_count, &host, properties, properties_size);
     } else {
         const int is_popup = strcmp(verb, "popup") == 0;
         const unsigned allowed = common_options | (is_popup ? popup_options : 0) |
@@ -433,7 +432,7 @@ static int run(struct request* r, int argc, char** argv, char* properties,
         r->positional_count = 0;
         status = take_options(r, rest, rest_count, allowed, 0);
         const int values = r->positional_count;
-        argument = values == 1 ? r->positional[0] : NULL;
+        argument = values == 1 ? r->positional[0] : "";
         if (status >= 0) {
             return status;
         }
@@ -495,11 +494,12 @@ int main(int argc, char* argv[])
     char* properties = calloc(argument_bytes, 1);
     struct zavmsg_setting* settings = calloc(room, sizeof *settings);
     struct zavmsg_action* actions = calloc(room, sizeof *actions);
-    if (!r.settings || !r.actions || !r.positional || !properties || !settings || !actions) {
+    int status = NO_REPLY;
+    if (r.settings && r.actions && r.positional && properties && settings && actions) {
+        status = run(&r, argc, argv, properties, argument_bytes, settings, actions);
+    } else {
         fputs("zav-msgctl: out of memory\n", stderr);
-        return NO_REPLY;
     }
-    const int status = run(&r, argc, argv, properties, settings, actions);
     free(r.settings);
     free(r.actions);
     free(positional);
