@@ -295,7 +295,8 @@ static enum zavmsg_status exchange(zavmsg* c, const char* command, size_t length
         }
         return ZAVMSG_OK;
     }
-    disconnect(c); /* a late rest would be taken for the next reply */
+    json_decref(t.list); /* a list followed by more than blanks */
+    disconnect(c);       /* a late rest would be taken for the next reply */
     if (t.state == BROKEN) {
         return fail(c, ZAVMSG_NO_REPLY, "the agent's reply is not a JSON list (%zu bytes)",
                     c->length);
