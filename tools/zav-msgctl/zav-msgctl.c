@@ -83,8 +83,8 @@ static const char usage[] =
     "  3   the agent did not reply in time\n"
     "  4   the agent answered with an error (\"ERROR: ...\"), printed on stderr\n";
 
-/* An option: its name, whether it takes a value, and where the value goes. */
-struct option
+/* An option: its long name, its short one (or 0), and whether it takes a value. */
+struct known_option
 {
     const char* name;
     char short_name;
@@ -107,7 +107,7 @@ enum
     OPTION_COUNT
 };
 
-static const struct option options[OPTION_COUNT] = {
+static const struct known_option options[OPTION_COUNT] = {
     {"socket", 0, 1},  {"timeout", 0, 1}, {"help", 'h', 0}, {"version", 'V', 0},
     {"title", 0, 1},   {"summary", 0, 1}, {"page", 0, 1},   {"author", 0, 1},
     {"setting", 0, 1}, {"action", 0, 1},  {"raw", 0, 0}};
@@ -212,7 +212,8 @@ static int value_of(const char** value, const char* name)
         length += (size_t)n;
     }
     if (length > MAX_STANDARD_INPUT) {
-        fprintf(stderr, "zav-msgctl: standard input holds more than %zu KiB for --%s (see --help)\n",
+        fprintf(stderr,
+                "zav-msgctl: standard input holds more than %zu KiB for --%s (see --help)\n",
                 MAX_STANDARD_INPUT / 1024, name);
         return USAGE_ERROR;
     }
