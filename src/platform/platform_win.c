@@ -10,7 +10,6 @@
 #include "zavplatform.h"
 
 #include <psapi.h>
-#include <sddl.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -94,18 +93,7 @@ static PSID process_user(HANDLE process, void* buffer, DWORD size)
 
 int zav_pipe_path(char* path, size_t size, char* why, size_t why_size)
 {
-    unsigned char buffer[USER_ROOM];
-    const PSID user = process_user(GetCurrentProcess(), buffer, sizeof buffer);
-    char* sid = NULL;
-    if (user == NULL || !ConvertSidToStringSidA(user, &sid)) {
-        if (why != NULL && why_size > 0) {
-            snprintf(why, why_size, "cannot read this process's user (error %lu)",
-                     (unsigned long)GetLastError());
-        }
-        return -1;
-    }
-    const int n = snprintf(path, size, "\\\\.\\pipe\\" ZAV_PIPE_NAME "-%s", sid);
-    LocalFree(sid);
+    const int n = snprintf(path, size, "\\\\.\\pipe\\" ZAV_PIPE_NAME);
     if (n < 0 || (size_t)n >= size) {
         if (why != NULL && why_size > 0) {
             snprintf(why, why_size, "the pipe's name is too long");

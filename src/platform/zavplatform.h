@@ -72,8 +72,9 @@ struct zav_stamp zav_read_stamp(uint64_t id);
  * refused when it is not a directory (a symbolic link included), belongs to
  * another user or can be written by group or others.
  *
- * Windows: \\.\pipe\zav_msg_ipc_pipe-<the user's SID>; pipe names are shared
- * by every session of the machine, the SID keeps the users apart. */
+ * Windows: \\.\pipe\zav_msg_ipc_pipe. Pipe names are shared by every session
+ * of the machine: the first user's agent claims it (zav_pipe_claim), open to
+ * that user alone, and hosts check whom they reached (zav_pipe_server_is_user). */
 int zav_pipe_path(char* path, size_t size, char* why, size_t why_size);
 
 #ifdef _WIN32
