@@ -52,6 +52,9 @@ const int listenCheckMs = 10 * 1000;
 /// Freed heap is handed back to the system this long after the pipe's last
 /// burst of work.
 const int trimDelayMs = 1000;
+/// More than this is never taken as one command (the socket holds what the
+/// kernel had ready, far less).
+const qint64 maxReadBytes = qint64(64) * 1024 * 1024;
 /// Longer commands and replies are cut short in debug lines.
 const int maxLoggedChars = 1000;
 
@@ -95,6 +98,53 @@ const char* errorName(QLocalSocket::LocalSocketError error)
 QString lastError()
 {
     return qt_error_string(errno);
+}
+
+/// Sends bytes on a connection. When nothing of an earlier reply waits
+/// before them they go straight to the kernel: one system call, where the
+/// socket's own buffered write arms its write notification and disarms it
+/// again after the flush (two wake-ups of the thread's event loop). What the
+/// kernel does not take at once, and every error, goes the buffered way, so
+/// that the socket reports errors and written bytes as it always did.
+void sendNow(QLocalSocket* socket, const char* data, qint64 size)
+{
+    qint64 sent = 0;
+    if (size <= 0) {
+        return;
+    }
+    if (socket->bytesToWrite() == 0 && socket->state() == QLocalSocket::ConnectedState) {
+        ssize_t n = 0;
+        do {
+            n = ::send(int(socket->socketDescriptor()), data, size_t(size),
+                       MSG_DONTWAIT | MSG_NOSIGNAL);
+        } while (n < 0 && errno == EINTR);
+        sent = qMax<qint64>(n, 0);
+    }
+    if (sent < size) {
+        socket->write(data + sent, size - sent);
+        socket->flush();
+    }
+}
+
+/// A reply's UTF-8 bytes sent; the short ASCII replies without a heap copy.
+void sendText(QLocalSocket* socket, const QString& text)
+{
+    char ascii[64];
+    if (text.size() <= int(sizeof(ascii))) {
+        int n = 0;
+        for (const QChar c : text) {
+            if (c.unicode() >= 0x80) {
+                break;
+            }
+            ascii[n++] = char(c.unicode());
+        }
+        if (n == text.size()) {
+            sendNow(socket, ascii, n);
+            return;
+        }
+    }
+    const QByteArray bytes = text.toUtf8();
+    sendNow(socket, bytes.constData(), bytes.size());
 }
 
 } // namespace
@@ -369,23 +419,34 @@ void IpcServer::serve(QLocalSocket* socket)
         return;
     }
     socket->setReadBufferSize(0); // unlimited again
-    const QByteArray bytes = socket->readAll();
-    if (bytes.isEmpty()) {
+    // All that has arrived, read at its own size (readAll() grows a buffer in
+    // steps of 16 KB and copies it, for every command); a short command needs
+    // no heap block.
+    const int available = int(qMin<qint64>(socket->bytesAvailable(), maxReadBytes));
+    if (available <= 0) {
         return;
     }
-    if (bytes.size() > listPartChars) {
-        releaseMemorySoon();
+    char small[512];
+    QByteArray large;
+    char* bytes = small;
+    if (available > int(sizeof(small))) {
+        large.resize(available);
+        bytes = large.data();
+        if (available > listPartChars) {
+            releaseMemorySoon();
+        }
     }
+    const int size = int(qMax<qint64>(socket->read(bytes, available), 0));
     // Every byte counts, NUL bytes included; invalid sequences become U+FFFD.
-    const QString command = QString::fromUtf8(bytes.constData(), bytes.size());
+    const QString command = QString::fromUtf8(bytes, size);
+    large.clear();
     PipeAnswer reply = answer(command);
     if (!reply.messages.isEmpty()) {
         startList(socket, std::move(reply));
         return;
     }
     qDebug() << "response :" << forLog(reply.reply);
-    socket->write(reply.reply.toUtf8());
-    socket->flush();
+    sendText(socket, reply.reply);
 }
 
 PipeAnswer IpcServer::answer(const QString& command)
