@@ -10,18 +10,73 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
+#include <ctime>
 #include <deque>
 #include <mutex>
 #include <pthread.h>
 #include <thread>
 #include <unistd.h>
+#endif
 
+namespace {
+
+/// Whether the time stamp is written here rather than by the toolkit, whose
+/// %{time} converts to local time and formats a date for every line: as many
+/// instructions as the rest of a pipe command. Not when the user gave a
+/// pattern of their own (QT_MESSAGE_PATTERN), which then stands alone.
+bool ownTimeStamp = false;
+
+#ifdef Q_OS_UNIX
+const char* const linePattern = "%{file}:%{line} %{function}: %{message}";
+
+/// "hh:mm:ss.zzz " of now in local time, as %{time hh:mm:ss.zzz} writes it;
+/// the clock part is converted once a second.
+void appendTimeStamp(QByteArray& line)
+{
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    thread_local time_t second = -1;
+    thread_local char clock[16] = {};
+    if (now.tv_sec != second) {
+        ::tzset(); // as the toolkit does before each conversion
+        tm local{};
+        ::localtime_r(&now.tv_sec, &local);
+        std::snprintf(clock, sizeof(clock), "%02d:%02d:%02d", local.tm_hour, local.tm_min,
+                      local.tm_sec);
+        second = now.tv_sec;
+    }
+    char stamp[32];
+    const int n =
+        std::snprintf(stamp, sizeof(stamp), "%s.%03d ", clock, int(now.tv_nsec / 1000000));
+    line.append(stamp, n);
+}
+#endif
+
+} // namespace
+
+QByteArray formatDebugLine(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    QByteArray line;
+#ifdef Q_OS_UNIX
+    if (ownTimeStamp) {
+        appendTimeStamp(line);
+    }
+#endif
+    line += qFormatLogMessage(type, context, text).toLocal8Bit();
+    return line;
+}
+
+#ifdef Q_OS_UNIX
 namespace {
 
 /// Lines waiting for stderr, at most this many bytes; more are dropped.
 const int maxQueuedBytes = 4 * 1024 * 1024;
 /// A longer line is cut to this many bytes (a push answer can be megabytes).
 const int maxLineBytes = 256 * 1024;
+/// After each write the writer lets lines gather this long before the next,
+/// so that a burst of lines costs one write and no wake-up per line.
+const std::chrono::milliseconds gatherTime(2);
 
 /// Shared by every thread that logs and the writer thread. Never freed: the
 /// writer may still be blocked in write() while the process ends.
@@ -34,6 +89,7 @@ struct LineQueue
     int queuedBytes = 0;
     quint64 dropped = 0;
     bool writing = false;
+    bool asleep = false; // waits for wake: a new line must notify it
 };
 
 LineQueue* queue = nullptr;
@@ -59,10 +115,9 @@ bool writeAll(const QByteArray& bytes)
 QByteArray droppedLine(quint64 count)
 {
     const QMessageLogContext context(__FILE__, __LINE__, Q_FUNC_INFO, "default");
-    return qFormatLogMessage(
+    return formatDebugLine(
                QtDebugMsg, context,
-               QStringLiteral("%1 debug lines dropped: stderr did not take them").arg(count))
-               .toLocal8Bit() +
+               QStringLiteral("%1 debug lines dropped: stderr did not take them").arg(count)) +
            '\n';
 }
 
@@ -77,7 +132,11 @@ void writeLines(LineQueue* q)
 
     std::unique_lock<std::mutex> lock(q->mutex);
     for (;;) {
-        q->wake.wait(lock, [q] { return !q->lines.empty(); });
+        if (q->lines.empty()) {
+            q->asleep = true;
+            q->wake.wait(lock, [q] { return !q->lines.empty(); });
+            q->asleep = false;
+        }
         std::deque<QByteArray> batch;
         batch.swap(q->lines);
         q->queuedBytes = 0;
@@ -108,18 +167,22 @@ void writeLines(LineQueue* q)
         if (q->lines.empty()) {
             q->written.notify_all();
         }
+        lock.unlock();
+        std::this_thread::sleep_for(gatherTime);
+        lock.lock();
     }
 }
 
 void queueLine(QtMsgType type, const QMessageLogContext& context, const QString& text)
 {
-    QByteArray line = qFormatLogMessage(type, context, text).toLocal8Bit();
+    QByteArray line = formatDebugLine(type, context, text);
     if (line.size() > maxLineBytes) {
         const int cut = line.size() - maxLineBytes;
         line.truncate(maxLineBytes);
         line += QByteArray("... (") + QByteArray::number(cut) + " bytes cut)";
     }
     line += '\n';
+    bool wake = false;
     {
         std::lock_guard<std::mutex> lock(queue->mutex);
         if (queue->queuedBytes + line.size() > maxQueuedBytes) {
@@ -128,8 +191,12 @@ void queueLine(QtMsgType type, const QMessageLogContext& context, const QString&
         }
         queue->queuedBytes += line.size();
         queue->lines.push_back(std::move(line));
+        wake = queue->asleep; // otherwise the writer looks again by itself
+        queue->asleep = false;
     }
-    queue->wake.notify_one();
+    if (wake) {
+        queue->wake.notify_one();
+    }
     if (type == QtFatalMsg) {
         flushDebugLines(1000); // the process aborts next
     }
@@ -159,22 +226,26 @@ bool flushDebugLines(int)
 void installMessagePattern()
 {
 #ifdef Q_OS_LINUX
-    // Every time stamp converts to local time, and with TZ unset glibc then
-    // checks /etc/localtime anew: three stat() calls per debug line, a third
-    // of a pipe round trip. Naming the same zone file explicitly lets it keep
-    // what it has read. A change of the system's zone is then picked up at the
-    // next start, not while running.
+    // A time stamp converts to local time (once a second, or for every line
+    // with a pattern of the user's), and with TZ unset glibc then checks
+    // /etc/localtime anew: three stat() calls each time. Naming the same zone
+    // file explicitly lets it keep what it has read. A change of the system's
+    // zone is then picked up at the next start, not while running.
     if (!qEnvironmentVariableIsSet("TZ") && QFile::exists(QStringLiteral("/etc/localtime"))) {
         qputenv("TZ", ":/etc/localtime");
     }
 #endif
-    qSetMessagePattern(
-        QStringLiteral("%{time hh:mm:ss.zzz} %{file}:%{line} %{function}: %{message}"));
+    // Lines read "hh:mm:ss.zzz file:line function: message".
 #ifdef Q_OS_UNIX
+    ownTimeStamp = qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN");
+    qSetMessagePattern(QString::fromLatin1(linePattern)); // the time comes first
     if (!queue) {
         queue = new LineQueue();
         std::thread(writeLines, queue).detach();
     }
     qInstallMessageHandler(queueLine);
+#else
+    qSetMessagePattern(
+        QStringLiteral("%{time hh:mm:ss.zzz} %{file}:%{line} %{function}: %{message}"));
 #endif
 }
