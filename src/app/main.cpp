@@ -47,6 +47,7 @@ int main(int argc, char* argv[])
     PlatformFallback platform(argc, argv);
     QApplication app(argc, argv); // takes the toolkit's own options out of argv
     platform.restore();
+    paintWithoutGl();
     app.setObjectName(QStringLiteral("main thread"));
     QApplication::setQuitOnLastWindowClosed(false); // closing a popup keeps the agent
 

@@ -2,6 +2,7 @@
 
 #include <QDebug>
 #include <QGuiApplication>
+#include <QOpenGLContext>
 
 #include <cstring>
 
@@ -38,6 +39,19 @@ void raiseDescriptorLimit()
         }
     }
 #endif
+}
+
+void paintWithoutGl()
+{
+    const char* const variable = "QT_XCB_GL_INTEGRATION";
+    if (QGuiApplication::platformName() != QLatin1String("xcb") ||
+        !qEnvironmentVariableIsEmpty(variable)) {
+        return;
+    }
+    qputenv(variable, "none");
+    // The platform reads the variable once, when GL is first asked about.
+    QOpenGLContext::supportsThreadedOpenGL();
+    qunsetenv(variable);
 }
 
 PlatformFallback::PlatformFallback(int argc, char* argv[])

@@ -7,6 +7,14 @@
 /// far below what the system allows, so it is raised to the hard one.
 void raiseDescriptorLimit();
 
+/// Popups paint with the CPU, yet the X11 platform loads a GL driver for the
+/// first window it shows (Mesa's renderer and LLVM where no GPU driver is:
+/// some 60 MB that stay). Unless the user chose an integration in
+/// QT_XCB_GL_INTEGRATION, the agent runs with none. Call once the
+/// application object exists, before any window; the environment is left as
+/// it was, for the programs the agent starts.
+void paintWithoutGl();
+
 /// A host started from ssh, cron or a service has no display, and the
 /// toolkit would abort before anything else. The platform chosen (by
 /// QT_QPA_PLATFORM or "-platform", else the toolkit's default) is kept and the
