@@ -205,10 +205,19 @@ private slots:
         QCOMPARE(ask("GetMessage:" + a.pid().toUtf8()), QByteArray("[]"));
 
         AgentProcess copy(dir);
+        QProcessEnvironment env = copy.process.processEnvironment();
+        env.insert("TZ", "Asia/Kolkata"); // half an hour off any whole-hour zone
+        copy.process.setProcessEnvironment(env);
+        const QDateTime started = QDateTime::currentDateTimeUtc();
         copy.start(b.pid());
         QVERIFY(copy.process.waitForFinished(10000));
         QCOMPARE(copy.process.exitCode(), 0);
         QVERIFY(copy.log().contains("the instance is about to exit as it already started."));
+        // Lines begin with the local time of the agent's zone, then file, line, function.
+        const QString line = copy.log().section('\n', 0, 0);
+        const QTime stamp = QTime::fromString(line.left(13), "hh:mm:ss.zzz ");
+        const int off = started.toTimeZone(QTimeZone("Asia/Kolkata")).time().msecsTo(stamp);
+        QVERIFY2(off >= 0 && off < 10000 && line.contains(".cpp:"), qPrintable(line));
         QCOMPARE(ask("GetMessage:" + b.pid().toUtf8()), QByteArray("[]")); // known, empty
 
         const QString gone = b.pid();
@@ -252,17 +261,27 @@ private slots:
         QCOMPARE(agent.terminate(), 0);
     }
 
+    void popupOnX_data()
+    {
+        QTest::addColumn<QString>("glIntegration");
+        QTest::newRow("agent's choice") << QString();
+        QTest::newRow("the user's") << QStringLiteral("xcb_glx");
+    }
+
     void popupOnX()
     {
         if (!XSession::available()) {
             QSKIP("needs Xvfb and xdotool");
         }
+        QFETCH(QString, glIntegration);
         XSession x;
         QVERIFY(x.start());
         RuntimeDir dir;
         Host host;
         AgentProcess agent(dir);
-        agent.process.setProcessEnvironment(x.environment()); // with the runtime directory
+        QProcessEnvironment env = x.environment(); // with the runtime directory
+        env.insert("QT_XCB_GL_INTEGRATION", glIntegration);
+        agent.process.setProcessEnvironment(env);
         QVERIFY(agent.startAnswering(host.pid()));
         QCOMPARE(ask(R"(PopupMessage:{"title":"T","summary":"S"})"), QByteArray("OK"));
         const QString window = x.run(
@@ -270,6 +289,11 @@ private slots:
         QVERIFY(!window.isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(
             x.run("xdotool", {"getwindowgeometry", window}).contains("Position: 970,814"), 5000);
+        // The popup paints with the CPU: no GL integration (and driver) is
+        // loaded for it, unless the user chose one.
+        QFile maps(QStringLiteral("/proc/%1/maps").arg(agent.process.processId()));
+        QVERIFY(maps.open(QIODevice::ReadOnly));
+        QCOMPARE(maps.readAll().contains("xcbglintegrations"), !glIntegration.isEmpty());
         QCOMPARE(agent.terminate(), 0);
     }
 };
