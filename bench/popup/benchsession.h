@@ -62,12 +62,16 @@ public:
     }
 
     /// Environment for programs on this display, with the private runtime dir.
+    /// The agent chooses its GL integration itself unless glIntegration is given.
     QProcessEnvironment environment() const
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("DISPLAY"), display);
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        env.insert(QStringLiteral("QT_XCB_GL_INTEGRATION"), QStringLiteral("none"));
+        env.remove(QStringLiteral("QT_XCB_GL_INTEGRATION"));
+        if (!glIntegration.isEmpty()) {
+            env.insert(QStringLiteral("QT_XCB_GL_INTEGRATION"), glIntegration);
+        }
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), dir.path());
         env.insert(QStringLiteral("PATH"), dir.path() + QLatin1Char(':') + env.value("PATH"));
         env.remove(QStringLiteral("XAUTHORITY"));
@@ -185,6 +189,7 @@ public:
 
     QTemporaryDir dir;
     QString display;
+    QString glIntegration;
     QProcess xvfb;
     QProcess agent;
 };

@@ -1,6 +1,6 @@
-// Popup figures of the real agent: memory around page popups and after many
-// popups, the cost of a second copy handing over, and the time from
-// "PopupMessage:" to the popup's window being mapped on an X server.
+// Popup figures of the real agent: memory around the first popup with each
+// GL integration, around page popups and after many popups, the cost of a second copy handing over,
+// and the time from "PopupMessage:" to the popup's window being mapped on an X server.
 //   popupbench AGENT BAREQAPP [MSGCTL]
 // The comparison with a notification daemon needs dunst, notify-send and a
 // session bus: run it as  dbus-run-session -- popupbench ...
@@ -129,6 +129,31 @@ public:
     int requests = 0;
 };
 
+/// RSS of a fresh agent: idle, with one text popup on screen, and once the
+/// popup has closed.
+struct FirstPopup
+{
+    double idle = 0;
+    double open = 0;
+    double closed = 0;
+};
+
+FirstPopup firstPopup(BenchSession& x)
+{
+    const qint64 pid = x.agent.processId();
+    FirstPopup rss;
+    settle(1500);
+    rss.idle = rssMb(pid);
+    x.send(popup("center"));
+    waitFor([&] { return x.popups().size() == 1; }, 10000);
+    settle(1000);
+    rss.open = rssMb(pid);
+    closeAll(x);
+    settle(1500);
+    rss.closed = rssMb(pid);
+    return rss;
+}
+
 void memoryFigures(const QString& agent)
 {
     BenchSession x;
@@ -137,15 +162,8 @@ void memoryFigures(const QString& agent)
         return;
     }
     const qint64 pid = x.agent.processId();
-    settle(1500);
-    const double idle = rssMb(pid);
-
-    x.send(popup("center"));
-    waitFor([&] { return x.popups().size() == 1; }, 10000);
-    settle(500);
-    closeAll(x);
-    settle(1000);
-    const double warm = rssMb(pid);
+    const FirstPopup first = firstPopup(x);
+    const double warm = first.closed;
 
     const QStringList positions{"bottom right", "bottom left", "top right", "left top", "center"};
     double shown50 = 0;
@@ -175,7 +193,8 @@ void memoryFigures(const QString& agent)
     const double pageClosed = rssMb(pid);
 
     out << "| Agent state (Xvfb, RSS) | MB |\n|---|---|\n";
-    out << QStringLiteral("| idle, before any popup | %1 |\n").arg(idle, 0, 'f', 1);
+    out << QStringLiteral("| idle, before any popup | %1 |\n").arg(first.idle, 0, 'f', 1);
+    out << QStringLiteral("| one text popup open | %1 |\n").arg(first.open, 0, 'f', 1);
     out << QStringLiteral("| after one text popup shown and closed | %1 |\n").arg(warm, 0, 'f', 1);
     out << QStringLiteral("| 50 text popups sent (%1 on screen, the rest waiting) | %2 |\n")
                .arg(onScreen)
@@ -191,6 +210,32 @@ void memoryFigures(const QString& agent)
                .arg(pageShown, 0, 'f', 1);
     out << QStringLiteral("| the page popup closed, idle again | %1 |\n\n")
                .arg(pageClosed, 0, 'f', 1);
+}
+
+/// What the first text popup costs: RSS idle, with the popup on screen and
+/// after it closed, a fresh agent for each GL integration: the agent's own
+/// choice and the ones a user may set.
+void firstPopupFigures(const QString& agent)
+{
+    out << "| GL integration (Xvfb, RSS MB) | idle | one text popup open | closed again |\n"
+           "|---|---|---|---|\n";
+    for (const QString& gl : {QString(), QStringLiteral("xcb_glx"), QStringLiteral("xcb_egl")}) {
+        BenchSession x;
+        x.glIntegration = gl;
+        if (!x.start() || !x.startAgent(agent)) {
+            out << "first popup: cannot start Xvfb and the agent\n";
+            return;
+        }
+        const FirstPopup rss = firstPopup(x);
+        out << QStringLiteral("| %1 | %2 | %3 (+%4) | %5 |\n")
+                   .arg(gl.isEmpty() ? QStringLiteral("the agent's (variable unset)")
+                                     : QStringLiteral("QT_XCB_GL_INTEGRATION=") + gl)
+                   .arg(rss.idle, 0, 'f', 1)
+                   .arg(rss.open, 0, 'f', 1)
+                   .arg(rss.open - rss.idle, 0, 'f', 1)
+                   .arg(rss.closed, 0, 'f', 1);
+    }
+    out << "\n";
 }
 
 /// Milliseconds for a "Hello" round trip, or -1 without an answer.
@@ -497,6 +542,11 @@ int main(int argc, char* argv[])
     const QString agent = QString::fromLocal8Bit(argv[1]);
     if (qEnvironmentVariableIsSet("POPUPBENCH_MAP_ONLY")) {
         mapFigures(agent, argc > 3 ? QString::fromLocal8Bit(argv[3]) : QString());
+        out.flush();
+        return 0;
+    }
+    firstPopupFigures(agent);
+    if (qEnvironmentVariableIsSet("POPUPBENCH_FIRST_ONLY")) {
         out.flush();
         return 0;
     }
