@@ -2,7 +2,7 @@
 """Hostile inputs against the real agent, one case after the other, with what
 the agent did. Prints a Markdown table (input | what the agent did | kept).
 
-usage: ZAV_AGENT=build/src/zav-msg-agent stress/hostile_inputs.py
+usage: ZAV_AGENT=build/src/zav-msg-agent stress/hostile_inputs.py [--pipe [ROUNDS] [--no-popup]]
 
 Three agents run side by side, each with its own pipe directory and a
 different "mac", all polling the push service built into them
@@ -11,7 +11,13 @@ each agent by its mac what to answer. Agent A gets the pipe cases and the big
 answers, then a 903 to an unreachable URL; agent B a 903 to a server that
 accepts connections and never answers; agent C a 903 to a malformed URL.
 Takes about 3 minutes (the first poll comes 60 s after start, the process
-watch checks at 120 s)."""
+watch checks at 120 s).
+
+With --pipe, one agent gets only the nine pipe cases, ROUNDS times (1 by
+default), and its RSS is printed before and after each round, once the
+agent has been idle for 3 s: what the pipe leaves behind. One case shows a
+popup, which stays open (offscreen nobody closes it), so the first round
+includes what a first popup costs; --no-popup leaves that case out."""
 import json, os, socket, subprocess, sys, tempfile, threading, time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import urlparse, parse_qs
@@ -124,9 +130,12 @@ class Agent:
         return self.proc.poll() is None and self.cmd("Hello") == b"OK"
 
     def rss_mb(self):
+        return self.status_mb("VmRSS:")
+
+    def status_mb(self, key):
         with open(f"/proc/{self.proc.pid}/status") as f:
             for line in f:
-                if line.startswith("VmRSS:"):
+                if line.startswith(key):
                     return int(line.split()[1]) / 1024
         return -1
 
@@ -140,41 +149,9 @@ class Agent:
         self.log.close()
 
 
-def main():
-    for attempt in range(60):  # the port may be busy for a moment
-        try:
-            server = ThreadingHTTPServer(("127.0.0.1", PORT), Service)
-            break
-        except OSError:
-            time.sleep(1)
-    else:
-        sys.exit(f"port {PORT} stays busy")
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    # The server that accepts and never answers.
-    silent = socket.socket()
-    silent.bind(("127.0.0.1", 0))
-    silent.listen(50)
-    silent_port = silent.getsockname()[1]
-    accepted = []
-    threading.Thread(target=lambda: [accepted.append(silent.accept()) for _ in iter(int, 1)],
-                     daemon=True).start()
-
-    for mac in ("MA", "MB", "MC"):
-        give(mac, '{"code":902,"data":1}')
-    a, b, c = Agent("MA"), Agent("MB"), Agent("MC")
-    t0 = time.time()
-    print("agents started; pipe cases on agent A", flush=True)
-
-    # ---- pid reuse (checked after the watch ran at 120 s) ----
-    # The watch only sees whether a pid is alive: a client whose pid now
-    # belongs to another process stays. Pid 1 stands for "reused by another
-    # process"; a killed host is the control.
-    a.cmd('REGISTER:{"pid":"1","product":"PR","mac":"MR","handle":"customize"}')
-    gone = subprocess.Popen(["sleep", "100000"])
-    a.cmd(f'REGISTER:{{"pid":"{gone.pid}","product":"PG","mac":"MG","handle":"customize"}}')
-    gone.kill()
-    gone.wait()
-    # ---- pipe cases (issue 3) ----
+def pipe_cases(a, popup=True):
+    """The nine pipe cases, one after the other, on agent a (eight without
+    the one that shows a popup)."""
     r = a.cmd(b"GetMessage:\xff\xfe\xc0\x80")
     row("invalid UTF-8 command (`GetMessage:` + FF FE C0 80)", f"replied {r!r}", "pool unchanged, agent serving")
     r = a.cmd(b"Hel\x00lo")
@@ -254,8 +231,67 @@ def main():
     r = a.cmd(b"REGISTER:" + bad)
     r2 = a.cmd(b"GetMessage:\xef\xbf\xbd\xef\xbf\xbd", json_reply=True)
     row("invalid UTF-8 in every field of a client text", f"REGISTER -> {r!r}; the pid became U+FFFD U+FFFD: GetMessage -> {r2!r}", "each bad byte replaced by U+FFFD")
+    if not popup:
+        return
     r = a.cmd(b'PopupMessage:{"messageFrom":"\xff","title":"\xff\xfe","summary":"\xc0\x80","url":"\xff","authorName":"\xed\xa0\x80","settings":[{"key":"\xff","value":"\xfe"}],"actions":[{"id":"\xff","action":"\xfe","url":"\xc0"}]}')
     row("invalid UTF-8 in every field of a pipe popup", f"replied {r!r}, popup shown with U+FFFD", f"alive: {a.alive()}")
+
+
+def pipe_drift(rounds, popup):
+    a = Agent("MA")
+    time.sleep(2)
+    start = a.rss_mb()
+
+    def rss(when):
+        anon, files = (a.status_mb(k) for k in ("RssAnon:", "RssFile:"))
+        print(f"RSS idle {when}: {a.rss_mb():.1f} MB ({a.rss_mb() - start:+.1f} MB; "
+              f"anonymous {anon:.1f} MB, files {files:.1f} MB)", flush=True)
+
+    rss("before the pipe cases")
+    try:
+        for n in range(1, rounds + 1):
+            pipe_cases(a, popup)
+            time.sleep(3)  # freed memory goes back to the system after 1 s idle
+            rss(f"after round {n}")
+    finally:
+        a.stop()
+
+
+def main():
+    for attempt in range(60):  # the port may be busy for a moment
+        try:
+            server = ThreadingHTTPServer(("127.0.0.1", PORT), Service)
+            break
+        except OSError:
+            time.sleep(1)
+    else:
+        sys.exit(f"port {PORT} stays busy")
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    # The server that accepts and never answers.
+    silent = socket.socket()
+    silent.bind(("127.0.0.1", 0))
+    silent.listen(50)
+    silent_port = silent.getsockname()[1]
+    accepted = []
+    threading.Thread(target=lambda: [accepted.append(silent.accept()) for _ in iter(int, 1)],
+                     daemon=True).start()
+
+    for mac in ("MA", "MB", "MC"):
+        give(mac, '{"code":902,"data":1}')
+    a, b, c = Agent("MA"), Agent("MB"), Agent("MC")
+    t0 = time.time()
+    print("agents started; pipe cases on agent A", flush=True)
+
+    # ---- pid reuse (checked after the watch ran at 120 s) ----
+    # The watch only sees whether a pid is alive: a client whose pid now
+    # belongs to another process stays. Pid 1 stands for "reused by another
+    # process"; a killed host is the control.
+    a.cmd('REGISTER:{"pid":"1","product":"PR","mac":"MR","handle":"customize"}')
+    gone = subprocess.Popen(["sleep", "100000"])
+    a.cmd(f'REGISTER:{{"pid":"{gone.pid}","product":"PG","mac":"MG","handle":"customize"}}')
+    gone.kill()
+    gone.wait()
+    pipe_cases(a)
 
     # ---- push-service cases: a customize client on agent A ----
     host = subprocess.Popen(["sleep", "100000"])
@@ -342,4 +378,8 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:2] == ["--pipe"]:
+        rounds = [int(x) for x in sys.argv[2:] if x.isdigit()]
+        pipe_drift(rounds[0] if rounds else 1, "--no-popup" not in sys.argv)
+    else:
+        main()
