@@ -6,15 +6,17 @@
 #include <QtGlobal>
 
 #ifdef Q_OS_UNIX
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
-#include <cstdio>
 #include <ctime>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <pthread.h>
+#include <string>
 #include <thread>
 #include <unistd.h>
 #endif
@@ -30,6 +32,12 @@ bool ownTimeStamp = false;
 #ifdef Q_OS_UNIX
 const char* const linePattern = "%{file}:%{line} %{function}: %{message}";
 
+void appendTwoDigits(char*& out, int value)
+{
+    *out++ = char('0' + value / 10 % 10);
+    *out++ = char('0' + value % 10);
+}
+
 /// "hh:mm:ss.zzz " of now in local time, as %{time hh:mm:ss.zzz} writes it;
 /// the clock part is converted once a second.
 void appendTimeStamp(QByteArray& line)
@@ -37,34 +45,97 @@ void appendTimeStamp(QByteArray& line)
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     thread_local time_t second = -1;
-    thread_local char clock[16] = {};
+    thread_local tm local{};
     if (now.tv_sec != second) {
         ::tzset(); // as the toolkit does before each conversion
-        tm local{};
         ::localtime_r(&now.tv_sec, &local);
-        std::snprintf(clock, sizeof(clock), "%02d:%02d:%02d", local.tm_hour, local.tm_min,
-                      local.tm_sec);
         second = now.tv_sec;
     }
-    char stamp[32];
-    const int n =
-        std::snprintf(stamp, sizeof(stamp), "%s.%03d ", clock, int(now.tv_nsec / 1000000));
-    line.append(stamp, n);
+    const int ms = int(now.tv_nsec / 1000000);
+    char stamp[13];
+    char* out = stamp;
+    appendTwoDigits(out, local.tm_hour);
+    *out++ = ':';
+    appendTwoDigits(out, local.tm_min);
+    *out++ = ':';
+    appendTwoDigits(out, local.tm_sec);
+    *out++ = '.';
+    *out++ = char('0' + ms / 100);
+    appendTwoDigits(out, ms);
+    *out++ = ' ';
+    line.append(stamp, int(out - stamp));
 }
+
+/// What comes before the message ("file:line function: ") for one place in
+/// the code, as the toolkit formats it (shortening the function's
+/// signature, which costs as much as the rest of the line): worked out once
+/// per place, for a bounded number of places. A place is known by its texts,
+/// not by their addresses, which a text made at run time may hand on.
+class PlacePrefixes
+{
+public:
+    QByteArray prefix(QtMsgType type, const QMessageLogContext& context)
+    {
+        const size_t slot =
+            (std::hash<const void*>()(context.file) ^ std::hash<const void*>()(context.function) ^
+             size_t(context.line) * 31 ^ size_t(type)) %
+            places.size();
+        std::lock_guard<std::mutex> lock(mutex);
+        Place& place = places[slot];
+        if (place.prefix.isNull() || place.line != context.line || place.type != type ||
+            !place.file.is(context.file) || !place.function.is(context.function)) {
+            place.prefix = qFormatLogMessage(type, context, QString()).toLocal8Bit();
+            place.line = context.line;
+            place.type = type;
+            place.file = Text(context.file);
+            place.function = Text(context.function);
+        }
+        return place.prefix;
+    }
+
+private:
+    /// A copy of a text that may be null.
+    struct Text
+    {
+        Text() = default;
+        explicit Text(const char* text) : null(!text), copy(text ? text : "") {}
+        bool is(const char* text) const { return text ? !null && copy == text : null; }
+        bool null = true;
+        std::string copy;
+    };
+    struct Place
+    {
+        Text file;
+        Text function;
+        int line = 0;
+        QtMsgType type = QtDebugMsg;
+        QByteArray prefix;
+    };
+    std::mutex mutex;
+    std::array<Place, 512> places;
+};
+
+/// Never freed, like the line queue below: lines may come until the end.
+PlacePrefixes* places = nullptr;
 #endif
 
 } // namespace
 
 QByteArray formatDebugLine(QtMsgType type, const QMessageLogContext& context, const QString& text)
 {
-    QByteArray line;
 #ifdef Q_OS_UNIX
-    if (ownTimeStamp) {
+    if (ownTimeStamp && places) {
+        const QByteArray prefix = places->prefix(type, context);
+        const QByteArray message = text.toLocal8Bit();
+        QByteArray line;
+        line.reserve(13 + prefix.size() + message.size() + 1); // and the line break
         appendTimeStamp(line);
+        line += prefix;
+        line += message;
+        return line;
     }
 #endif
-    line += qFormatLogMessage(type, context, text).toLocal8Bit();
-    return line;
+    return qFormatLogMessage(type, context, text).toLocal8Bit();
 }
 
 #ifdef Q_OS_UNIX
@@ -240,6 +311,7 @@ void installMessagePattern()
     ownTimeStamp = qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN");
     qSetMessagePattern(QString::fromLatin1(linePattern)); // the time comes first
     if (!queue) {
+        places = new PlacePrefixes();
         queue = new LineQueue();
         std::thread(writeLines, queue).detach();
     }
