@@ -40,7 +40,11 @@ void ClientPool::addClient(Client* client)
         QMutexLocker lock(&mutex);
         replaced = byPid.value(client->pid);
         if (replaced) {
+            // The host started again: its new description replaces the old
+            // one, and what waited for it waits on, before anything new.
             unlinkLocked(replaced);
+            client->messages = replaced->messages + client->messages;
+            replaced->messages.clear();
         }
         client->serial = ++lastSerial;
         clients.append(client);
@@ -111,7 +115,7 @@ void ClientPool::settleQueueLocked(Client* c)
 
     int dropped = 0;
     while (!queue.isEmpty() &&
-           (queue.size() > maxQueuedMessages || e.textBytes > maxQueuedTextBytes)) {
+           (queue.size() > limits::maxQueuedMessages || e.textBytes > limits::maxQueuedTextBytes)) {
         Message* oldest = queue.takeFirst();
         e.textBytes -= textBytes(oldest);
         delete oldest;

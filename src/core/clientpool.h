@@ -3,6 +3,7 @@
 
 #include "core/processstamp.h"
 #include "message/client.h"
+#include "message/limits.h"
 
 #include <QHash>
 #include <QList>
@@ -49,25 +50,23 @@ struct PooledProcess
 /// critical section, the same one the poller's "customize" append uses.
 ///
 /// Queues are bounded: after every step run by withClient(), a client's
-/// queue holds at most maxQueuedMessages messages and maxQueuedTextBytes of
-/// message text; the oldest messages beyond that are dropped (with a debug
-/// line). A step may append to a queue or take it whole; messages go back to
-/// the front only through giveBack().
+/// queue holds at most limits::maxQueuedMessages messages and
+/// limits::maxQueuedTextBytes of message text; the oldest messages beyond that are dropped (with a
+/// debug line). A step may append to a queue or take it whole; messages go back to the front only
+/// through giveBack().
 class ClientPool : public QObject
 {
     Q_OBJECT
 
 public:
-    static constexpr int maxQueuedMessages = 200000;
-    static constexpr qint64 maxQueuedTextBytes = 64 * 1024 * 1024;
-
     ClientPool() = default;
     /// Deletes the clients still pooled (and their queued messages).
     ~ClientPool() override;
 
     /// Takes ownership of a new client; a pooled client with the same pid is
-    /// removed and deleted first, and the new one goes to the end. Notes
-    /// which process the pid stands for now (its start time).
+    /// removed and deleted first, its queued messages moved to the front of
+    /// the new one's queue (within the caps), and the new one goes to the
+    /// end. Notes which process the pid stands for now (its start time).
     void addClient(Client* client);
     /// The first client with this pid, or null. The pointer is only safe to
     /// use while nothing can remove the client: prefer withClient().

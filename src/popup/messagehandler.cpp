@@ -1,5 +1,6 @@
 #include "messagehandler.h"
 
+#include "message/limits.h"
 #include "message/message.h"
 #include "messagewindow.h"
 
@@ -43,8 +44,8 @@ public:
     void add(MessageHandler* handler, Message* msg)
     {
         const qint64 bytes = textBytes(msg);
-        if (!waiting.empty() && (static_cast<int>(waiting.size()) >= MessageHandler::maxWaiting ||
-                                 waitingBytes + bytes > MessageHandler::maxWaitingBytes)) {
+        if (!waiting.empty() && (static_cast<int>(waiting.size()) >= limits::maxWaitingPopups ||
+                                 waitingBytes + bytes > limits::maxWaitingPopupBytes)) {
             qDebug() << "popup: too many messages waiting, dropped:" << msg->title.left(100);
             delete msg;
             return;
@@ -151,14 +152,14 @@ private:
     void showWaiting()
     {
         bool blocked[corners] = {};
-        for (int c = 0; c < corners && shown.size() < MessageHandler::maxShown; ++c) {
+        for (int c = 0; c < corners && shown.size() < limits::maxShownPopups; ++c) {
             if (pending[c] && tryShow(pending[c])) {
                 pending[c] = nullptr;
             }
             blocked[c] = pending[c] != nullptr;
         }
         for (auto it = waiting.begin();
-             it != waiting.end() && shown.size() < MessageHandler::maxShown;) {
+             it != waiting.end() && shown.size() < limits::maxShownPopups;) {
             const int c =
                 MessageWindow::cornerOf(it->message->settings.value(QStringLiteral("position")));
             if (blocked[c]) {
@@ -187,6 +188,7 @@ private:
             return false;
         }
         shown << window;
+        qDebug().noquote() << "popup shown:" << window->accessibleName().left(100);
         window->setRestPosition(place);
         QObject::connect(window, &QObject::destroyed, [this, window] { closed(window); });
         QObject::connect(window, &MessageWindow::onDragged, window,

@@ -12,9 +12,10 @@ class Message;
 /// Popups of every handler of the process share the screen: one that arrives
 /// while others rest at the same corner rests next to them, toward the middle
 /// of the screen (centred ones below the centred ones), and when one closes,
-/// those further out move in. At most maxShown popups are on screen; the
-/// next messages wait in order of arrival (up to maxWaiting of them holding
-/// up to maxWaitingBytes of text; later ones are dropped with a debug line)
+/// those further out move in. At most limits::maxShownPopups are on screen;
+/// the next messages wait in order of arrival (up to limits::maxWaitingPopups
+/// of them holding up to limits::maxWaitingPopupBytes of text; later ones are
+/// dropped with a debug line)
 /// and appear as earlier popups close. A message also waits while its popup
 /// would not fit on the screen next to those already at its corner or would
 /// cover another popup; it holds back only the later ones of its corner.
@@ -27,9 +28,6 @@ public:
     /// Drops the messages of this handler that still wait; its popups go with it.
     ~MessageHandler() override;
 
-    static constexpr int maxShown = 10;
-    static constexpr int maxWaiting = 10000;
-    static constexpr qint64 maxWaitingBytes = 8 * 1024 * 1024;
     /// Pixels between two popups of a stack.
     static constexpr int stackGap = 4;
 

@@ -53,7 +53,7 @@ private slots:
         ClientPool pool;
         pool.addClient(client("1")); // with one empty message
         const ClientRef ref = pool.snapshot().first();
-        const int quarter = int(ClientPool::maxQueuedTextBytes / 4 / sizeof(QChar)) - 1; // + title
+        const int quarter = int(limits::maxQueuedTextBytes / 4 / sizeof(QChar)) - 1; // + title
         QList<Message*> queue;
         for (int i = 0; i < 5; ++i) { // the oldest go: the cap holds four
             pool.withClient(ref, [&](Client* c) {
@@ -71,6 +71,13 @@ private slots:
         pool.withClient(ref, [&](Client* c) { queue = c->messages; });
         QCOMPARE(queue.size(), 5);
         QCOMPARE(queue.first(), back);
+        // The host registered again: its queue moves over, within the cap.
+        Client* again = client("1");
+        again->messages.first()->summary = QString(quarter, QLatin1Char('x'));
+        pool.addClient(again);
+        pool.withClient(QStringLiteral("1"), [&](Client* c) { queue = c->messages; });
+        QCOMPARE(queue.size(), 4);
+        QCOMPARE(queue.first()->title, QStringLiteral("2"));
         pool.removeClient("1");
         pool.giveBack(ref, {new Message()}); // deleted with the departed queue
     }

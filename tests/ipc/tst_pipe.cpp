@@ -35,8 +35,8 @@ private slots:
                            "GetMessage:7",   "[]", "MessageCount:7", "0"};
         QTest::newRow("unknown pid") << QStringList{"GetMessage:8",    "0", "MessageCount:8", "0",
                                                     "MessageCount: 7", "0", "GetMessage:",    "0"};
-        QTest::newRow("register replaces the pid's client")
-            << QStringList{R"(REGISTER:{"pid":"7"})", "OK", "MessageCount:7", "0"};
+        QTest::newRow("register again keeps the queue") // for a host that starts again
+            << QStringList{R"(REGISTER:{"pid":"7"})", "OK", "MessageCount:7", "2"};
         QTest::newRow("register anything")
             << QStringList{"REGISTER:not json", "OK", "GetMessage:", "[]", "MessageCount:7", "2"};
         QTest::newRow("popups") << QStringList{R"(PopupMessage:{"title":"T"})", "OK",

@@ -1,0 +1,81 @@
+// Every bound on what a message, a push answer or a peer can make the agent
+// build or do, in one place. Each is a cap, not a tuning knob: input past it
+// is cut, dropped or shown plainer, never an error. The README's table of
+// limits lists them with what happens at each.
+#pragma once
+
+#include <cstdint>
+
+namespace limits {
+
+// ---- Messages, whoever sends them (pipe or push answer) ----------------------
+
+/// Action buttons of one message; the rest are dropped before they are built.
+constexpr int maxActions = 8;
+/// Characters of an action's label; a longer one is cut.
+constexpr int maxLabelLength = 100;
+/// Settings of one message (only width, height, position and timeout mean
+/// anything to a popup); the rest are dropped before they are stored.
+constexpr int maxSettings = 64;
+/// Messages read from one 801 answer: the reader stops counting elements of
+/// any array there, so the rest of the list is never parsed.
+constexpr int maxMessagesPerAnswer = 10000;
+
+// ---- Queues -------------------------------------------------------------------
+
+/// Messages and text (UTF-16 bytes of every field) one "customize" host's
+/// queue holds; the oldest go first.
+constexpr int maxQueuedMessages = 200000;
+constexpr std::int64_t maxQueuedTextBytes = 64 * 1024 * 1024;
+/// Popups on screen at once, and messages waiting for room (with their text).
+constexpr int maxShownPopups = 10;
+constexpr int maxWaitingPopups = 10000;
+constexpr std::int64_t maxWaitingPopupBytes = 8 * 1024 * 1024;
+
+// ---- Texts of a popup (sender, title, summary) --------------------------------
+
+/// Characters of a text shown at most; the rest is cut.
+constexpr int maxTextLength = 100 * 1000;
+/// HTML nested deeper, with tables nested deeper, with more images or with
+/// more table cells (rows times columns of every table, spans counted in
+/// full) is shown as plain text.
+constexpr int maxHtmlDepth = 256;
+constexpr int maxNestedTables = 4;
+constexpr int maxImages = 256;
+constexpr int maxTableCells = 4096;
+/// The largest side a popup can have (wider than any screen it is shown on):
+/// widths and heights in HTML (tables, cells, rules, images) are cut to it.
+constexpr int maxExtent = 4096;
+/// Paddings, spacings, borders, margins and indents in HTML, in pixels.
+constexpr int maxBoxLength = 256;
+/// Column and row spans of a table cell; list starts.
+constexpr int maxSpan = 64;
+constexpr int maxListStart = 99999;
+/// Line heights in HTML: proportional at most this many per cent, fixed at
+/// most maxBoxLength pixels.
+constexpr int maxLineHeightPercent = 400;
+/// Fonts in HTML, in points (pixel sizes likewise, at 96 dpi).
+constexpr int maxFontPoints = 48;
+/// Images: data: URLs only, all of one text together at most this many
+/// pixels, each shown at most maxImageSide wide and high.
+constexpr std::int64_t maxImagePixels = std::int64_t(2) * 1024 * 1024;
+constexpr int maxImageSide = 1024;
+/// Time a text may take to be read and laid out (off the main thread) before
+/// its popup shows it as plain text instead.
+constexpr int layoutBudgetMs = 250;
+/// Layouts that ran past their budget and still run; while this many do, rich
+/// text is shown plain at once.
+constexpr int maxLateLayouts = 4;
+
+// ---- Push service -------------------------------------------------------------
+
+/// An answer body past this size is abandoned as a failed request.
+constexpr std::int64_t maxAnswerBytes = 16 * 1024 * 1024;
+/// Status line and header section of an answer together, and each chunk-size
+/// line or trailer section of a chunked body; past it the request fails.
+constexpr int maxHeadBytes = 64 * 1024;
+/// A request that has not ended this long after it was made is closed and
+/// counts as failed.
+constexpr int requestTimeoutMs = 30 * 1000;
+
+} // namespace limits
