@@ -7,12 +7,15 @@
 #include "message/message.h"
 #include "polling/pollingcontroller.h"
 #include "popup/messagehandler.h"
+#include "popup/safetext.h"
 #include "process/processcontroller.h"
 
 #include <QApplication>
 #include <QDebug>
 #include <QElapsedTimer>
 #include <QThread>
+
+#include <cstdlib>
 
 // The tests' build of the agent checks its hosts and polls sooner.
 #ifndef ZAV_CHECK_INTERVAL_MS
@@ -131,5 +134,12 @@ int main(int argc, char* argv[])
     pollingController->stop();
     delete pollingController;
     ipcServer.wait(); // the thread object must outlive its thread
+    if (const int late = safetext::lateLayouts()) {
+        // A text layout that ran past its budget cannot be stopped, and the
+        // toolkit's globals must not go while it runs: end here.
+        qDebug() << "ending with" << late << "text layouts still running";
+        flushDebugLines(500);
+        std::_Exit(code);
+    }
     return code;
 }

@@ -97,12 +97,15 @@ void MessageWindow::setMessage(Message* msg)
 {
     message = msg;
     const QString sender = msg->authorName.isEmpty() ? defaultSender() : msg->authorName;
-    // Texts of a message may be HTML that refers to files: shown without them.
-    safetext::setLabelText(ui.lblSource, sender);
-    safetext::setLabelText(ui.lblTitle, msg->title);
+    // Texts of a message may be HTML that refers to files, or that would take
+    // Qt for ever to lay out: shown without the files, and plain if need be.
+    safetext::TextBatch texts;
+    texts.add(ui.lblSource, sender);
+    texts.add(ui.lblTitle, msg->title);
+    texts.add(ui.txtMessage, msg->summary);
+    texts.show();
     fullTitle = ui.lblTitle->text();
     ui.lblTitle->installEventFilter(this); // elides the title on resize
-    safetext::setBrowserText(ui.txtMessage, msg->summary);
     // Links in the body open in the browser; the body never navigates away.
     ui.txtMessage->setOpenLinks(false);
     connect(ui.txtMessage, &QTextBrowser::anchorClicked, this, &MessageWindow::linkClicked);

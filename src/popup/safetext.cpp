@@ -1,15 +1,26 @@
 #include "safetext.h"
 
+#include "htmlfilter.h"
+
+#include <QAbstractTextDocumentLayout>
 #include <QBuffer>
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QImage>
 #include <QImageReader>
 #include <QLabel>
+#include <QMutex>
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextCursor>
+#include <QThreadPool>
 #include <QVector>
+#include <QWaitCondition>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
 
 namespace {
 
@@ -35,56 +46,6 @@ const QString& transparentPixelUrl()
         return QStringLiteral("data:image/png;base64,") + QString::fromLatin1(png.toBase64());
     }();
     return url;
-}
-
-/// Whether Qt may read text as HTML in reasonable time. Its HTML parser takes
-/// time quadratic in how deeply elements nest (20,000 nested div elements:
-/// 7 s) and in the images of one paragraph (8,000 in 124 kB: 3 s), and its
-/// layout time doubles with every table nested in another (21 levels: 9 s):
-/// text past these bounds is shown as plain text. The depth is counted from
-/// the tags alone, as if no element closed by itself, so it can only come out
-/// too high.
-bool readableAsHtml(const QString& text)
-{
-    static const QStringList empty{"area",  "base", "br",   "col",   "embed",  "hr",    "img",
-                                   "input", "link", "meta", "param", "source", "track", "wbr"};
-    const int maxDepth = 256;
-    const int maxTables = 8;
-    const int maxImages = 256;
-    int depth = 0;
-    int tables = 0;
-    int images = 0;
-    for (int at = text.indexOf(QLatin1Char('<')); at >= 0;
-         at = text.indexOf(QLatin1Char('<'), at + 1)) {
-        const bool closing = text.midRef(at + 1, 1) == QLatin1String("/");
-        int end = at + (closing ? 2 : 1);
-        while (end < text.size() && text.at(end).isLetterOrNumber()) {
-            ++end;
-        }
-        const QString name =
-            text.mid(at + (closing ? 2 : 1), end - at - (closing ? 2 : 1)).toLower();
-        if (name == QLatin1String("img") && !closing && ++images > maxImages) {
-            return false;
-        }
-        if (name.isEmpty() || !name.at(0).isLetter() || empty.contains(name)) {
-            continue;
-        }
-        const int step = closing ? -1 : 1;
-        depth = qMax(0, depth + step);
-        if (name == QLatin1String("table")) {
-            tables = qMax(0, tables + step);
-        }
-        if (depth > maxDepth || tables > maxTables) {
-            return false;
-        }
-    }
-    return true;
-}
-
-/// Whether text is to be read as HTML: what Qt guesses, and readable.
-bool isHtml(const QString& text)
-{
-    return Qt::mightBeRichText(text) && readableAsHtml(text);
 }
 
 bool isPlaceholder(const QVariant& value)
@@ -147,7 +108,7 @@ QVariant ResourceGate::loadDataImage(const QUrl& name)
     // Qt 5 sets no limit on what a decoder allocates: ask the header first.
     const QSize size = reader.size();
     const qint64 pixels = size.isValid() ? qint64(size.width()) * size.height() : 0;
-    if (pixels <= 0 || pixelsLoaded + pixels > maxImagePixels) {
+    if (pixels <= 0 || pixelsLoaded + pixels > limits::maxImagePixels) {
         return {};
     }
     QImage image;
@@ -196,12 +157,12 @@ void SafeTextDocument::sanitize()
             bool changed = format.hasProperty(QTextFormat::TextToolTip);
             format.clearProperty(QTextFormat::TextToolTip);
             // Glyphs are drawn at the size asked for: a huge one costs memory.
-            if (format.doubleProperty(QTextFormat::FontPointSize) > maxFontPoints) {
-                format.setFontPointSize(maxFontPoints);
+            if (format.doubleProperty(QTextFormat::FontPointSize) > limits::maxFontPoints) {
+                format.setFontPointSize(limits::maxFontPoints);
                 changed = true;
             }
-            if (format.intProperty(QTextFormat::FontPixelSize) > maxFontPoints * 4 / 3) {
-                format.setProperty(QTextFormat::FontPixelSize, maxFontPoints * 4 / 3);
+            if (format.intProperty(QTextFormat::FontPixelSize) > limits::maxFontPoints * 4 / 3) {
+                format.setProperty(QTextFormat::FontPixelSize, limits::maxFontPoints * 4 / 3);
                 changed = true;
             }
             if (format.isImageFormat()) {
@@ -226,8 +187,8 @@ void SafeTextDocument::sanitize()
                 const qreal height = hasHeight  ? image.height()
                                      : hasWidth ? width * natural.height() / natural.width()
                                                 : natural.height();
-                image.setWidth(qBound<qreal>(0, width, maxImageSide));
-                image.setHeight(qBound<qreal>(0, height, maxImageSide));
+                image.setWidth(qBound<qreal>(0, width, limits::maxImageSide));
+                image.setHeight(qBound<qreal>(0, height, limits::maxImageSide));
                 changed = true;
                 format = image;
             }
@@ -244,48 +205,191 @@ void SafeTextDocument::sanitize()
     }
 }
 
-void safetext::setLabelText(QLabel* label, const QString& whole)
+safetext::Shown safetext::readFiltered(const QString& html, const QString& plain, bool forLabel,
+                                       const QFont& font, int width)
 {
-    const QString text = whole.left(maxTextLength);
-    if (!isHtml(text)) {
-        label->setTextFormat(Qt::PlainText);
-        label->setText(text);
-        return;
-    }
     SafeTextDocument document;
-    document.read(text, label->font());
-    const QString html = document.toHtml();
-    // The label reads the HTML again with a document of its own, which would
-    // load whatever the HTML still refers to: it gets it only if reading it
-    // here refuses nothing.
-    SafeTextDocument check;
-    check.read(html, label->font());
-    label->setTextFormat(Qt::RichText);
-    label->setText(check.refusedCount() == 0 ? html
-                                             : Qt::convertFromPlainText(document.toPlainText()));
+    document.read(html, font);
+    Shown shown{true, document.toHtml()};
+    if (forLabel) {
+        // The label reads the HTML again with a document of its own, which
+        // would load whatever the HTML still refers to: it gets it only if
+        // reading it here refuses nothing.
+        SafeTextDocument check;
+        check.read(shown.text, font);
+        if (check.refusedCount() > 0) {
+            return Shown{false, plain};
+        }
+    }
+    document.setTextWidth(width);
+    document.documentLayout()->documentSize();
+    return shown;
 }
 
-void safetext::setBrowserText(SafeTextBrowser* browser, const QString& whole)
+namespace {
+
+std::atomic<int> runningLayouts{0};
+
+/// The threads that texts are read and laid out in: enough for the texts of
+/// one popup besides the late ones. Never deleted, since its deletion would
+/// wait for a layout that does not end.
+QThreadPool* layoutThreads()
 {
-    const QString text = whole.left(maxTextLength);
-    if (!isHtml(text)) {
-        browser->setPlainText(text);
-        return;
+    static QThreadPool* pool = [] {
+        auto* threads = new QThreadPool();
+        threads->setMaxThreadCount(limits::maxLateLayouts + 3);
+        return threads;
+    }();
+    return pool;
+}
+
+/// The texts of one batch that are read in threads of their own. Shared with
+/// those threads, which may outlive the batch.
+struct Layouts
+{
+    struct Text
+    {
+        QString html;
+        QString plain;
+        bool forLabel;
+        QFont font;
+        int width;
+        bool done = false;
+        safetext::Shown shown;
+    };
+    QMutex mutex;
+    QWaitCondition finished;
+    QVector<Text> texts;
+};
+
+void showIn(QLabel* label, const safetext::Shown& shown)
+{
+    label->setTextFormat(shown.rich ? Qt::RichText : Qt::PlainText);
+    label->setText(shown.text);
+}
+
+void showIn(SafeTextBrowser* browser, const safetext::Shown& shown)
+{
+    if (shown.rich) {
+        browser->setHtml(shown.text);
+    } else {
+        browser->setPlainText(shown.text);
     }
-    // Made safe before the browser lays it out: what the text asks for (an
-    // image 10^8 pixels high) could take the main thread for good.
-    SafeTextDocument safe;
-    safe.read(text, browser->font());
-    browser->setHtml(safe.toHtml());
+}
+
+} // namespace
+
+void safetext::TextBatch::add(QLabel* label, const QString& text)
+{
+    entries.append(Entry{label, nullptr, text.left(limits::maxTextLength)});
+}
+
+void safetext::TextBatch::add(SafeTextBrowser* browser, const QString& text)
+{
+    entries.append(Entry{nullptr, browser, text.left(limits::maxTextLength)});
+}
+
+void safetext::TextBatch::show(int budgetMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    QVector<Shown> shown(entries.size());
+    QVector<int> slot(entries.size(), -1); // of each entry in layouts
+    auto layouts = std::make_shared<Layouts>();
+    for (int i = 0; i < entries.size(); ++i) {
+        const Entry& e = entries.at(i);
+        shown[i].text = e.text;
+        if (!Qt::mightBeRichText(e.text)) {
+            continue;
+        }
+        htmlfilter::Filtered filtered = htmlfilter::filter(e.text);
+        shown[i].text = filtered.plain;
+        if (!filtered.rich) {
+            qDebug().noquote() << "text shown as plain text:" << filtered.why;
+            continue;
+        }
+        QWidget* widget = e.label ? static_cast<QWidget*>(e.label) : e.browser;
+        const int width = e.label ? -1 : qMax(200, e.browser->viewport()->width());
+        slot[i] = layouts->texts.size();
+        layouts->texts.append(Layouts::Text{filtered.html, filtered.plain, e.label != nullptr,
+                                            widget->font(), width, false, Shown()});
+    }
+    const int late = runningLayouts.load();
+    if (!layouts->texts.isEmpty() && late >= limits::maxLateLayouts) {
+        qDebug() << "text shown as plain text:" << late << "layouts still run past their budget";
+        layouts->texts.clear();
+    }
+    for (int t = 0; t < layouts->texts.size(); ++t) {
+        ++runningLayouts;
+        const bool started = layoutThreads()->tryStart([layouts, t] {
+            Layouts::Text job;
+            {
+                QMutexLocker lock(&layouts->mutex);
+                job = layouts->texts.at(t);
+            }
+            const Shown result =
+                readFiltered(job.html, job.plain, job.forLabel, job.font, job.width);
+            QMutexLocker lock(&layouts->mutex);
+            layouts->texts[t].shown = result;
+            layouts->texts[t].done = true;
+            --runningLayouts;
+            layouts->finished.wakeAll();
+        });
+        if (!started) {
+            --runningLayouts; // no thread free: the text stays plain
+        }
+    }
+    {
+        QMutexLocker lock(&layouts->mutex);
+        const auto allDone = [&layouts] {
+            return std::all_of(layouts->texts.cbegin(), layouts->texts.cend(),
+                               [](const Layouts::Text& t) { return t.done; });
+        };
+        while (!allDone() && clock.elapsed() < budgetMs) {
+            layouts->finished.wait(&layouts->mutex, ulong(budgetMs - clock.elapsed()));
+        }
+        for (int i = 0; i < entries.size(); ++i) {
+            if (slot[i] < 0) {
+                continue;
+            }
+            const Layouts::Text& t = layouts->texts.at(slot[i]);
+            if (t.done) {
+                shown[i] = t.shown;
+            } else {
+                qDebug() << "text shown as plain text: not laid out within" << budgetMs << "ms";
+            }
+        }
+    }
+    for (int i = 0; i < entries.size(); ++i) {
+        if (entries.at(i).label) {
+            showIn(entries.at(i).label, shown.at(i));
+        } else {
+            showIn(entries.at(i).browser, shown.at(i));
+        }
+    }
+}
+
+void safetext::setLabelText(QLabel* label, const QString& text)
+{
+    TextBatch batch;
+    batch.add(label, text);
+    batch.show();
+}
+
+void safetext::setBrowserText(SafeTextBrowser* browser, const QString& text)
+{
+    TextBatch batch;
+    batch.add(browser, text);
+    batch.show();
 }
 
 QString safetext::plainText(const QString& whole)
 {
-    QString text = whole.left(maxTextLength);
-    if (!isHtml(text)) {
-        return text;
-    }
-    SafeTextDocument document;
-    document.setHtml(text);
-    return document.toPlainText();
+    const QString text = whole.left(limits::maxTextLength);
+    return Qt::mightBeRichText(text) ? htmlfilter::filter(text).plain : text;
+}
+
+int safetext::lateLayouts()
+{
+    return runningLayouts.load();
 }

@@ -6,24 +6,25 @@
 // would read until memory runs out, a FIFO would block the agent for good.
 #pragma once
 
+#include "message/limits.h"
+
+#include <QFont>
 #include <QString>
 #include <QTextBrowser>
 #include <QTextDocument>
 #include <QUrl>
+#include <QVector>
 
 class QLabel;
 
 /// What a message's text may load: images written as data: URLs, up to
-/// maxImagePixels for all of them together, and the agent's own resources
+/// limits::maxImagePixels for all of them together (an image past that is
+/// refused like a local one), and the agent's own resources
 /// (qrc:). Any other image is a transparent pixel, any other style sheet or
 /// document is empty; nothing is opened.
 class ResourceGate
 {
 public:
-    /// Pixels of all data: images together (8 MB as 32-bit colour). An image
-    /// past that is refused like a local one.
-    static constexpr qint64 maxImagePixels = qint64(2) * 1024 * 1024;
-
     /// What a text document is to use for the resource (never null for an
     /// image, so that Qt does not go and read the file itself).
     QVariant load(int type, const QUrl& name);
@@ -43,19 +44,15 @@ class SafeTextDocument : public QTextDocument
     Q_OBJECT
 
 public:
-    /// Largest width and height an image is shown at.
-    static constexpr int maxImageSide = 1024;
-    /// Largest font size, in points (pixel sizes likewise, at 96 dpi).
-    static constexpr int maxFontPoints = 48;
-
     explicit SafeTextDocument(QObject* parent = nullptr);
 
     /// Sets html in font (the default of what it does not style) and
     /// sanitizes it.
     void read(const QString& html, const QFont& font);
     /// Decides now about every image of the document: a refused one becomes a
-    /// transparent pixel, every image gets both sides, at most maxImageSide;
-    /// fonts are made at most maxFontPoints large, and tool tips (shown as
+    /// transparent pixel, every image gets both sides, at most
+    /// limits::maxImageSide; fonts are made at most limits::maxFontPoints
+    /// large, and tool tips (shown as
     /// rich text themselves) are dropped. Call after setting the text, before
     /// anything lays the document out.
     void sanitize();
@@ -85,23 +82,55 @@ private:
 
 namespace safetext {
 
-/// Characters of a text shown at most; the rest is cut. More than a popup can
-/// show, and what Qt lays out in a few milliseconds (a 7 MB text took it
-/// longer than 5 s, and 350 MB).
-constexpr int maxTextLength = 100 * 1000;
+/// What a widget is to show for a text: HTML that refers to nothing but data:
+/// and qrc: images, or plain text.
+struct Shown
+{
+    bool rich = false;
+    QString text;
+};
 
-/// Shows text (at most maxTextLength of it) in a label: plain text as such;
-/// rich text through a SafeTextDocument, as HTML that refers to nothing but
-/// data: and qrc: images, or where that cannot be had, as its plain text.
+/// Reads HTML that the filter let through (htmlfilter::filter) as a label
+/// (forLabel) or a text browser would show it, in font, and lays it out at
+/// width (-1: unbounded, as a label that does not wrap). Any thread; this is
+/// the work that the layout budget bounds.
+Shown readFiltered(const QString& html, const QString& plain, bool forLabel, const QFont& font,
+                   int width);
+
+/// The texts of one popup, made ready off the calling thread all at once:
+/// plain text as such; HTML through the filter, then read and laid out in a
+/// thread of its own. A text not ready within the budget, or that the filter
+/// finds past a limit, is shown as its plain text, with a debug line.
+class TextBatch
+{
+public:
+    /// Shows text (its first limits::maxTextLength characters) in label.
+    void add(QLabel* label, const QString& text);
+    /// Shows text (its first limits::maxTextLength characters) in browser.
+    void add(SafeTextBrowser* browser, const QString& text);
+    /// Prepares every text, waits for them at most budgetMs, and sets them.
+    void show(int budgetMs = limits::layoutBudgetMs);
+
+private:
+    struct Entry
+    {
+        QLabel* label;
+        SafeTextBrowser* browser;
+        QString text;
+    };
+    QVector<Entry> entries;
+};
+
+/// A TextBatch of one text.
 void setLabelText(QLabel* label, const QString& text);
-
-/// Shows text (at most maxTextLength of it) in a popup's text browser: plain
-/// text as such; rich text as the HTML of a SafeTextDocument, made safe
-/// before the browser lays it out.
 void setBrowserText(SafeTextBrowser* browser, const QString& text);
 
-/// The plain text of text (plain or rich; at most maxTextLength of it), for
-/// screen readers.
+/// The plain text of text (plain or rich; at most limits::maxTextLength of
+/// it), for screen readers.
 QString plainText(const QString& text);
+
+/// Layouts that ran past their budget and have not ended yet. Nothing can
+/// stop them, so the agent ends without waiting for them.
+int lateLayouts();
 
 } // namespace safetext
