@@ -29,14 +29,16 @@ struct Container
     bool object;
     bool expectKey; // in an object, after '{' or ','
     std::vector<Member> members;
+    int commas = 0; // in an array
 };
 
 /// What an edit puts in place of [start, end).
 enum EditKind : int
 {
-    Cut = -1,       ///< nothing: a member that a later one replaces (read text only)
-    NulEscape = -2, ///< "\u0000" for each raw NUL byte of a key (both texts)
-    FffdEscape = -3 ///< "\ufffd" for each raw U+FFFD of a key (both texts)
+    Cut = -1,        ///< nothing: a member that a later one replaces (read text only)
+    NulEscape = -2,  ///< "\u0000" for each raw NUL byte of a key (both texts)
+    FffdEscape = -3, ///< "\ufffd" for each raw U+FFFD of a key (both texts)
+    Skip = -4        ///< nothing: the elements of an array past its cap (both texts)
     // 0 and above: "\u0000" and that number, a suffix that makes a key unique
     // (check text only)
 };
@@ -272,7 +274,7 @@ QByteArray applyEdits(const QByteArray& text, const std::vector<Edit>& edits,
     };
     qint64 size = text.size();
     for (const Edit& e : edits) {
-        if (takesPart(e) && e.kind != Cut) {
+        if (takesPart(e) && e.kind != Cut && e.kind != Skip) {
             size += 6 * escapes(e) + (e.kind >= 0 ? 10 : 0);
         }
     }
@@ -286,7 +288,7 @@ QByteArray applyEdits(const QByteArray& text, const std::vector<Edit>& edits,
         out.append(text.constData() + from, e.start - from);
         if (e.kind >= 0) {
             out.append("\\u0000").append(QByteArray::number(e.kind));
-        } else if (e.kind != Cut) {
+        } else if (e.kind == NulEscape || e.kind == FffdEscape) {
             const char* escape = e.kind == NulEscape ? "\\u0000" : "\\ufffd";
             for (int k = escapes(e); k > 0; --k) {
                 out.append(escape, 6);
@@ -298,10 +300,34 @@ QByteArray applyEdits(const QByteArray& text, const std::vector<Edit>& edits,
     return out;
 }
 
+/// The offset of the bracket that closes the container whose content goes on
+/// at i, or the text's size if it never closes.
+int closingBracket(const QByteArray& text, int i)
+{
+    int depth = 0;
+    while (i < text.size()) {
+        const char c = text.at(i);
+        if (c == '"') {
+            const int quote = readString(text, i, nullptr, nullptr);
+            if (quote < 0) {
+                return text.size();
+            }
+            i = quote;
+        } else if (c == '[' || c == '{') {
+            ++depth;
+        } else if ((c == ']' || c == '}') && depth-- == 0) {
+            return i;
+        }
+        ++i;
+    }
+    return text.size();
+}
+
 } // namespace
 
-ParserTexts prepareForParser(const QByteArray& json)
+ParserTexts prepareForParser(const QByteArray& json, int maxArrayElements)
 {
+    bool cut = false;
     std::vector<Container> open;
     std::vector<Edit> edits;
     bool repeats = false;
@@ -342,6 +368,14 @@ ParserTexts prepareForParser(const QByteArray& json)
         case ',':
             if (!open.empty() && open.back().object) {
                 open.back().expectKey = true;
+            } else if (!open.empty() && maxArrayElements > 0 &&
+                       ++open.back().commas >= maxArrayElements) {
+                // The elements past the cap, from this comma on, are never read.
+                const int end = closingBracket(json, i + 1);
+                edits.push_back(Edit{i, end, Skip});
+                cut = true;
+                i = end;
+                break;
             }
             ++i;
             break;
@@ -379,6 +413,7 @@ ParserTexts prepareForParser(const QByteArray& json)
     // repeats of every object closed before it: those are handled all the same.
     std::vector<Container>().swap(open);
     ParserTexts texts;
+    texts.cut = cut;
     if (edits.empty()) {
         texts.read = json;
         return texts;
@@ -392,9 +427,13 @@ ParserTexts prepareForParser(const QByteArray& json)
     return texts;
 }
 
-QJsonDocument parseJson(const QByteArray& json, QJsonParseError* error)
+QJsonDocument parseJson(const QByteArray& json, QJsonParseError* error, int maxArrayElements,
+                        bool* cut)
 {
-    const ParserTexts texts = prepareForParser(json);
+    const ParserTexts texts = prepareForParser(json, maxArrayElements);
+    if (cut) {
+        *cut = texts.cut;
+    }
     if (!texts.check.isEmpty()) {
         // Every key unique: the parser drops nothing, and a fault inside a
         // member that the read text leaves out is still found.

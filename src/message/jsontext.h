@@ -17,7 +17,12 @@
 ///   escaped lone surrogate, are different keys (Qt takes them for one);
 /// - the offset of a parse error may count a few more bytes than the text
 ///   has, where the text repeats a key.
-QJsonDocument parseJson(const QByteArray& json, QJsonParseError* error = nullptr);
+///
+/// With maxArrayElements at 1 or more, every array is read up to that many
+/// elements: the rest of it is skipped unread (a fault there goes unseen),
+/// so what it holds costs nothing; *cut, if given, says whether any was.
+QJsonDocument parseJson(const QByteArray& json, QJsonParseError* error = nullptr,
+                        int maxArrayElements = 0, bool* cut = nullptr);
 
 /// The two texts that parseJson hands the parser.
 struct ParserTexts
@@ -30,10 +35,13 @@ struct ParserTexts
     /// parsed first only to find any syntax fault that a removed member held.
     /// Empty when no key repeats.
     QByteArray check;
+    /// Whether the end of some array was skipped (maxArrayElements).
+    bool cut = false;
 };
 
 /// Prepares a text for the parser. In keys, a raw NUL byte is written as the
 /// escape "\u0000" and a raw U+FFFD as "\ufffd": the same characters, but
 /// compared by the parser in full and as written. Keys are compared after
-/// their escapes are decoded, as the parser decodes them.
-ParserTexts prepareForParser(const QByteArray& json);
+/// their escapes are decoded, as the parser decodes them. Arrays keep at most
+/// maxArrayElements elements (0: all) in both texts.
+ParserTexts prepareForParser(const QByteArray& json, int maxArrayElements = 0);

@@ -1,7 +1,9 @@
 #include "message.h"
 
 #include "jsontext.h"
+#include "limits.h"
 
+#include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,6 +25,37 @@ Message::Message(QObject* parent) : QObject(parent)
 }
 
 MessageAction::MessageAction(QObject* parent) : QObject(parent) {}
+
+bool Message::addAction(const QString& id, const QString& label, const QString& url)
+{
+    if (actions.size() >= limits::maxActions) {
+        return false;
+    }
+    auto* a = new MessageAction(this);
+    a->id = id;
+    a->action = label.left(limits::maxLabelLength);
+    a->url = url;
+    actions.append(a);
+    return true;
+}
+
+bool Message::setSetting(const QString& name, const QString& value)
+{
+    if (settings.size() >= limits::maxSettings && !settings.contains(name)) {
+        return false;
+    }
+    settings.insert(name, value);
+    return true;
+}
+
+void Message::reportDropped(int droppedActions, int droppedSettings) const
+{
+    if (droppedActions > 0 || droppedSettings > 0) {
+        qDebug().nospace() << "message " << title.left(100) << ": " << droppedActions
+                           << " actions and " << droppedSettings << " settings dropped (at most "
+                           << limits::maxActions << " and " << limits::maxSettings << " are kept)";
+    }
+}
 
 QString Message::listToJson(const QList<Message*>& messages)
 {
@@ -56,7 +89,9 @@ Message* Message::fromJson(const QString& json)
     auto* message = new Message();
 
     QJsonParseError error{};
-    const QJsonDocument doc = parseJson(json.toUtf8(), &error);
+    // A pipe command is one read, but what it asks for is built only up to
+    // the caps: arrays are not even read past them.
+    const QJsonDocument doc = parseJson(json.toUtf8(), &error, limits::maxSettings);
     if (error.error != QJsonParseError::NoError) {
         return message;
     }
@@ -74,23 +109,20 @@ Message* Message::fromJson(const QString& json)
     take("url", message->url);
     take("authorName", message->authorName);
 
-    if (obj.contains(QLatin1String("settings"))) {
-        const QJsonArray settings = obj.value(QLatin1String("settings")).toArray();
-        for (const QJsonValue& element : settings) {
-            const QJsonObject pair = element.toObject();
-            message->settings.insert(stringMember(pair, "key"), stringMember(pair, "value"));
+    const QJsonArray settings = obj.value(QLatin1String("settings")).toArray();
+    for (const QJsonValue& element : settings) {
+        const QJsonObject pair = element.toObject();
+        message->setSetting(stringMember(pair, "key"), stringMember(pair, "value"));
+    }
+    const QJsonArray actions = obj.value(QLatin1String("actions")).toArray();
+    int kept = 0;
+    for (; kept < actions.size(); ++kept) {
+        const QJsonObject a = actions.at(kept).toObject();
+        if (!message->addAction(stringMember(a, "id"), stringMember(a, "action"),
+                                stringMember(a, "url"))) {
+            break;
         }
     }
-    if (obj.contains(QLatin1String("actions"))) {
-        const QJsonArray actions = obj.value(QLatin1String("actions")).toArray();
-        for (const QJsonValue& element : actions) {
-            const QJsonObject a = element.toObject();
-            auto* action = new MessageAction(message);
-            action->id = stringMember(a, "id");
-            action->action = stringMember(a, "action");
-            action->url = stringMember(a, "url");
-            message->actions.append(action);
-        }
-    }
+    message->reportDropped(actions.size() - kept, 0);
     return message;
 }

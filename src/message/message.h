@@ -26,6 +26,17 @@ public:
     /// is not read. Bad or mistyped input gives empty fields.
     static Message* fromJson(const QString& json);
 
+    /// Appends an action, its label cut to limits::maxLabelLength, unless the
+    /// message has limits::maxActions of them already (then false, and
+    /// nothing is built).
+    bool addAction(const QString& id, const QString& label, const QString& url);
+    /// Sets a setting unless the message has limits::maxSettings others
+    /// already (then false).
+    bool setSetting(const QString& name, const QString& value);
+    /// Writes one debug line about the actions and settings a reader dropped
+    /// (none: nothing).
+    void reportDropped(int actions, int settings) const;
+
     QString uuid;
     QString messageForm;
     QString title;

@@ -1,8 +1,10 @@
 #include "pushanswer.h"
 
 #include "message/jsontext.h"
+#include "message/limits.h"
 #include "message/message.h"
 
+#include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -64,20 +66,25 @@ Message* messageFrom(const QJsonValue& element)
     message->url = text(obj.value(QLatin1String("url")));
     message->authorName = text(obj.value(QLatin1String("authorName")));
 
+    // Built only up to the caps, in the order the service gave them.
     const QJsonObject settings = obj.value(QLatin1String("settings")).toObject();
-    for (auto it = settings.constBegin(); it != settings.constEnd(); ++it) {
-        message->settings.insert(it.key(), text(it.value()));
+    int settingsKept = 0;
+    for (auto it = settings.constBegin(); it != settings.constEnd(); ++it, ++settingsKept) {
+        if (!message->setSetting(it.key(), text(it.value()))) {
+            break;
+        }
     }
-
     const QJsonArray actions = obj.value(QLatin1String("actions")).toArray();
-    for (const QJsonValue& a : actions) {
-        auto* action = new MessageAction(message);
-        const QJsonObject ao = a.toObject();
-        action->id = text(ao.value(QLatin1String("id")));
-        action->action = text(ao.value(QLatin1String("action")));
-        action->url = text(ao.value(QLatin1String("url")));
-        message->actions.append(action);
+    int actionsKept = 0;
+    for (; actionsKept < actions.size(); ++actionsKept) {
+        const QJsonObject a = actions.at(actionsKept).toObject();
+        if (!message->addAction(text(a.value(QLatin1String("id"))),
+                                text(a.value(QLatin1String("action"))),
+                                text(a.value(QLatin1String("url"))))) {
+            break;
+        }
     }
+    message->reportDropped(actions.size() - actionsKept, settings.size() - settingsKept);
     return message;
 }
 
@@ -87,7 +94,10 @@ PushAnswer readPushAnswer(const QString& body)
 {
     PushAnswer answer;
     QJsonParseError error{};
-    const QJsonDocument doc = parseJson(body.toUtf8(), &error);
+    // An 801 list is read up to its cap: the parser never sees the rest, so
+    // an answer of millions of empty messages costs what its first ones do.
+    bool cut = false;
+    const QJsonDocument doc = parseJson(body.toUtf8(), &error, limits::maxMessagesPerAnswer, &cut);
     if (error.error != QJsonParseError::NoError) {
         return answer;
     }
@@ -101,6 +111,10 @@ PushAnswer readPushAnswer(const QString& body)
         break;
     case 801: {
         answer.action = PushAnswer::DeliverMessages;
+        if (cut) {
+            qDebug() << "answer holds more than" << limits::maxMessagesPerAnswer
+                     << "messages (or actions of one): the rest not read";
+        }
         const QJsonArray list = data.toArray();
         for (const QJsonValue& element : list) {
             answer.messages.append(messageFrom(element));
