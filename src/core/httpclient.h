@@ -9,49 +9,46 @@
 #include <QSet>
 #include <QString>
 
-class QNetworkAccessManager;
-class QNetworkReply;
+class QTcpSocket;
 
+/// HTTP/1.1 over a socket of its own per request, read in the client's
+/// thread: every answer is bounded there (status line and header section,
+/// chunk-size lines, the body; see message/limits.h), and a request past its
+/// time is closed there, so that nothing keeps reading after it is abandoned.
 class HttpClient : public QObject
 {
     Q_OBJECT
 
 public:
-    /// An answer body larger than this is abandoned as an error: the push
-    /// service's biggest message lists fit many times over.
-    static constexpr qint64 maxAnswerBytes = 16 * 1024 * 1024;
-    /// A request that has not ended this long after get() is abandoned as an
-    /// error, whether it is still waiting for a connection, for an answer or
-    /// for the rest of one.
-    static constexpr int transferTimeoutMs = 30 * 1000;
-
     explicit HttpClient(QObject* parent);
     ~HttpClient() override;
 
     /// Starts a GET and returns at once. The URL text is parsed tolerantly and
     /// sent as built; anything but an http or https URL fails without a
-    /// request. The answer is asked for without compression, so its size on
-    /// the wire is its size. context comes back with the answer; a context
-    /// whose parent is this HttpClient belongs to the request and is deleted
-    /// once the request has ended (answered, failed, or abandoned with the
-    /// client).
+    /// request. The answer is asked for without compression and is never
+    /// inflated, so its size on the wire is its size. Redirects are not
+    /// followed. context comes back with the answer; a context whose parent
+    /// is this HttpClient belongs to the request and is deleted once the
+    /// request has ended (answered, failed, or abandoned with the client).
     void get(const QString& url, QObject* context = nullptr);
 
 signals:
-    /// The request ended without a network error; content is the body as UTF-8.
+    /// The request ended with a status below 400; content is the body as UTF-8.
     void onComplete(QString content, QObject* context = nullptr);
-    /// The request failed, timed out or its answer was too large; error is
-    /// always "error".
+    /// The request failed, timed out, was answered with a status of 400 or
+    /// more, or its answer was past a limit; error is always "error".
     void onError(QString error);
 
-private slots:
-    void onReply(QNetworkReply* reply);
-
 private:
-    QNetworkAccessManager* manager = nullptr;
-    QMap<QNetworkReply*, QObject*>* contexts = nullptr;
+    /// What is known of one answer while it is read.
+    struct Reading;
+
+    void readAnswer(QTcpSocket* socket);
+    /// Ends a request: emits its outcome, forgets it, closes its socket.
+    void onReply(QTcpSocket* socket, bool ok);
+
+    QMap<QTcpSocket*, QObject*>* contexts = nullptr;
     /// Requests whose context is a child of this client, to be deleted with the request.
-    QSet<QNetworkReply*> ownedContexts;
-    /// The body read so far of each request in flight.
-    QHash<QNetworkReply*, QByteArray> bodies;
+    QSet<QTcpSocket*> ownedContexts;
+    QHash<QTcpSocket*, Reading*> readings;
 };
