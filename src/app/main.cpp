@@ -73,6 +73,14 @@ int main(int argc, char* argv[])
     // the pipe's lock decides which one is the agent.
     IpcServer::Claim claim =
         reply == QLatin1String("NotConnected") ? ipcServer.claimPipe() : IpcServer::Taken;
+    if (reply == QLatin1String("NotConnected") && claim == IpcServer::Taken &&
+        !ipcServer.hasPipe()) {
+        // The agent that holds the lock has no pipe either: nothing to hand over.
+        qDebug() << "another copy is the agent, with no pipe to hand this client over: exiting";
+        delete client;
+        delete pipeHandler;
+        return 0;
+    }
     if (claim == IpcServer::Taken) {
         const bool lostRace = reply == QLatin1String("NotConnected");
         if (lostRace) {

@@ -147,6 +147,34 @@ void sendText(QLocalSocket* socket, const QString& text)
     sendNow(socket, bytes.constData(), bytes.size());
 }
 
+/// Where the single-instance lock lives when the pipe has no private
+/// directory: the user's cache directory ($XDG_CACHE_HOME, or ~/.cache),
+/// made owner-only if missing, and refused (empty text, why says why) unless
+/// it is a directory of this user that nobody else can write to.
+QString ownLockPath(QString* why)
+{
+    QString dir = QFile::decodeName(qgetenv("XDG_CACHE_HOME"));
+    if (!dir.startsWith(QLatin1Char('/'))) {
+        const QString home = QFile::decodeName(qgetenv("HOME"));
+        if (!home.startsWith(QLatin1Char('/'))) {
+            *why = QStringLiteral("neither XDG_CACHE_HOME nor HOME is an absolute path");
+            return {};
+        }
+        dir = home + QStringLiteral("/.cache");
+    }
+    const QByteArray native = QFile::encodeName(dir);
+    ::mkdir(native.constData(), 0700);
+    struct stat st
+    {
+    };
+    if (::lstat(native.constData(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid() ||
+        (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        *why = dir + QStringLiteral(": not a directory of this user's alone");
+        return {};
+    }
+    return dir + QStringLiteral("/zav-msg-agent.lock");
+}
+
 } // namespace
 
 IpcServer::IpcServer(QObject* parent) : QThread(parent)
@@ -169,12 +197,21 @@ IpcServer::Claim IpcServer::claimPipe()
     }
     QString why;
     socketPath = pipePath(&why);
+    // Beside the socket, in the same private directory, owner-only. Without
+    // such a directory there is no pipe, but still one agent: the lock then
+    // lives in a directory of the user's own.
+    QString lockName = socketPath + QStringLiteral(".lock");
     if (socketPath.isEmpty()) {
         qDebug().noquote() << "server : no private directory for the pipe:" << why;
-        return claim = Unclaimed;
+        lockName = ownLockPath(&why);
+        if (lockName.isEmpty()) {
+            qDebug().noquote() << "server : no place for the lock either:" << why;
+            return claim = Unclaimed;
+        }
     }
-    // Beside the socket, in the same private directory, owner-only.
-    const QByteArray lockPath = QFile::encodeName(socketPath + QStringLiteral(".lock"));
+    qDebug().noquote() << "server : pipe" << (socketPath.isEmpty() ? "(none)" : socketPath)
+                       << ", lock" << lockName;
+    const QByteArray lockPath = QFile::encodeName(lockName);
     const int fd = ::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         qDebug().noquote() << "server : cannot open the pipe's lock file:" << lastError();

@@ -45,7 +45,11 @@ public:
 
     /// Tries to take the pipe's lock; call before start(), from the thread
     /// that created the object. Taken or Claimed stays until the process ends.
+    /// Without a private directory for the pipe the lock is taken all the
+    /// same, in the user's cache directory: one agent, with no pipe.
     Claim claimPipe();
+    /// Whether claimPipe() found a place for the pipe.
+    bool hasPipe() const { return !socketPath.isEmpty(); }
     /// Waits up to timeoutMs for run() to have tried to listen; true when it
     /// listens.
     bool waitForListening(int timeoutMs);
