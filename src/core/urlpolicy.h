@@ -16,9 +16,15 @@ bool isWebUrl(const QUrl& url);
 /// scheme would let a message start programs or open local files.
 bool mayOpenExternally(const QUrl& url);
 
+/// A mailto URL with its address and its subject and body only: any other
+/// parameter (attach=, attachment=, cc=...) could make a mail program attach
+/// a local file or send to someone the user never saw.
+QUrl keptMailto(const QUrl& url);
+
 /// Hands url to the desktop's browser or mail program if mayOpenExternally
-/// allows it; otherwise writes a debug line naming the scheme. what says
-/// where the URL came from ("action", "link").
+/// allows it (a mailto URL as keptMailto() leaves it); otherwise writes a
+/// debug line naming the scheme. what says where the URL came from
+/// ("action", "link"). Every URL that leaves the agent goes through here.
 bool openExternally(const QUrl& url, const char* what);
 
 } // namespace urlpolicy
