@@ -5,7 +5,9 @@ push answer does to it. Prints one line per case and a Markdown table.
 usage: ZAV_AGENT=build/src/zav-msg-agent ZAV_PUSH_PORT=8360 \\
        stress/hostile_content.py [group...]
 
-groups: text answers pages clicks sizes (default: all)
+groups: text answers pages clicks sizes (default: all), and the bounds of the
+second round: bounds (all of these) or bounds-text bounds-answers
+bounds-hosts bounds-clicks
 
 Each case gets an agent of its own (own pipe directory, own "mac"). The
 script plays the push service the agent was built for (ZAV_PUSH_PORT) and
@@ -26,7 +28,7 @@ PORT = int(os.environ.get("ZAV_PUSH_PORT", "8360"))
 WORK = tempfile.mkdtemp(prefix="zav-content-")
 rows = []
 lock = threading.Lock()
-answers = {}   # mac -> list of answers (dict: body, headers, hold)
+answers = {}   # mac -> list of answers (dict: body, headers, hold, stream)
 polls = {}     # mac -> list of request times
 hang = {}      # mac -> time until which every request of that mac hangs
 actions = []   # raw query strings of action reports
@@ -57,6 +59,16 @@ class Service(BaseHTTPRequestHandler):
         except OSError:
             pass
 
+    def stream(self, head, seconds):
+        end = time.time() + seconds
+        try:
+            self.wfile.write(head)
+            while time.time() < end and not release.is_set():
+                self.wfile.write(b"x" * 4096)
+        except OSError:
+            pass
+        self.close_connection = True
+
     def do_GET(self):
         url = urlparse(self.path)
         q = parse_qs(url.query)
@@ -78,6 +90,8 @@ class Service(BaseHTTPRequestHandler):
         if time.time() < hang.get(mac, 0):
             release.wait(hang[mac] - time.time())
             return
+        if a.get("stream"):  # raw bytes, then the same line without end
+            return self.stream(a["body"], a["stream"])
         self.send(a["body"], headers=a.get("headers", ()))
 
 
@@ -120,9 +134,9 @@ class Xvfb:
 class Agent:
     count = 0
 
-    def __init__(self, x11=None):
+    def __init__(self, x11=None, env_extra=None, mac=None, wait=True, handle="auto"):
         Agent.count += 1
-        self.mac = f"M{Agent.count}"
+        self.mac = mac or f"M{Agent.count}"
         self.dir = tempfile.mkdtemp(prefix="agent-", dir=WORK)
         self.pipe = os.path.join(self.dir, "zav_msg_ipc_pipe")
         self.opened = os.path.join(self.dir, "xdg-open.log")
@@ -138,15 +152,19 @@ class Agent:
             env.update(QT_QPA_PLATFORM="xcb", DISPLAY=x11.display)
         else:
             env["QT_QPA_PLATFORM"] = "offscreen"
+        env.update(env_extra or {})
+        env = {k: v for k, v in env.items() if v is not None}
         self.log = open(os.path.join(self.dir, "agent.log"), "wb")
-        self.proc = subprocess.Popen([AGENT, "-pid", str(self.host.pid), "-product", "P",
-                                      "-mac", self.mac, "-handle", "auto"],
-                                     env=env, stdout=self.log, stderr=self.log)
-        for _ in range(100):
+        self.env = env
+        self.args = [AGENT, "-pid", str(self.host.pid), "-product", "P", "-mac", self.mac,
+                     "-handle", handle]
+        self.proc = subprocess.Popen(self.args, env=env, stdout=self.log, stderr=self.log)
+        for _ in range(100 if wait else 0):
             if os.path.exists(self.pipe):
                 break
             time.sleep(0.1)
         self.started = time.time()
+        self.cpu0 = 0
 
     def cmd(self, data, timeout=5):
         s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -178,7 +196,18 @@ class Agent:
             pass
         return 0
 
+    def cpu(self, task=None):
+        """CPU seconds of the process, or of one of its threads."""
+        path = f"/proc/{self.proc.pid}" + (f"/task/{task}" if task else "") + "/stat"
+        try:
+            with open(path) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+        except (OSError, IndexError):
+            return 0
+
     def baseline(self):
+        self.cpu0 = self.cpu(self.proc.pid)
         self.rss0 = self.status("VmRSS")
         # Peak from here on: reset the high-water mark.
         try:
@@ -222,6 +251,24 @@ class Agent:
         self.host.kill()
         hs = f"Hello in {h * 1000:.0f} ms" if h is not None else "Hello NOT answered"
         return f"alive, {hs}, RSS {rss:+.0f} MB (peak {peak:+.0f} MB), {term}"
+
+    def shows_next(self):
+        """Whether a popup sent now is shown within 1 s (its debug line)."""
+        self.popup(title="next")
+        end = time.time() + 1
+        while time.time() < end:
+            if 'popup shown: "next"' in self.log_text():
+                return "next popup shown within 1 s"
+            time.sleep(0.05)
+        return "next popup NOT shown within 1 s"
+
+    def bounded(self, unblock=None):
+        """verdict() with the main thread's CPU since baseline() and the next popup."""
+        if self.proc.poll() is not None:
+            return self.verdict(unblock)
+        main = self.cpu(self.proc.pid) - self.cpu0
+        nxt = self.shows_next()
+        return f"main thread {main:.1f} s CPU, {nxt}, {self.verdict(unblock)}"
 
 
 def fifo():
@@ -437,18 +484,139 @@ def size_cases():
     row("sizes", "width and height 16000", "", a.verdict())
 
 
+# ---- bounds: inputs that used to make the main thread work without end --------
+def bounds_text_cases():
+    rows_html = "<table>" + '<tr><td colspan="60000">x</td></tr>' * 150 + "</table>"
+    for field, html in (("title", '<table cellpadding="100000000"><tr><td>x</td></tr></table>'),
+                        ("summary", '<table cellspacing="100000000"><tr><td>x</td></tr></table>'),
+                        ("authorName", '<table cellpadding="100000000"><tr><td>x</td></tr></table>'),
+                        ("summary", rows_html)):
+        a = Agent()
+        warm(a)
+        a.popup(**{field: html})
+        time.sleep(20)
+        row("bounds", f"{field} `{html[:60]}`{' (%d bytes)' % len(html) if len(html) > 60 else ''}",
+            "", a.bounded())
+    a = Agent()
+    warm(a)
+    a.popup(title="many", actions=[{}] * 40000)
+    time.sleep(20)
+    row("bounds", "40,000 empty actions over the pipe", "", a.bounded())
+
+
+def bounds_registration_cases():
+    # A customize host with 3 queued messages starts the agent again.
+    a = Agent(mac="REREG", handle="customize")
+    give(a.mac, '{"code":800,"data":3}')
+    give(a.mac, json.dumps({"code": 801, "data": [{"title": str(i)} for i in range(3)]}))
+    a.baseline()
+    answered(a.mac, 120)
+    time.sleep(2)
+    count = a.cmd(f"MessageCount:{a.host.pid}")
+    again = subprocess.run(a.args, env=a.env, capture_output=True, timeout=30)
+    after = a.cmd(f"MessageCount:{a.host.pid}")
+    row("bounds", "a customize host with 3 queued starts the agent again (same pid)", "",
+        f"MessageCount {count.decode()} -> {after.decode()} (second start exit {again.returncode}); "
+        + a.bounded())
+    # No XDG_RUNTIME_DIR and the fallback directory taken by another user.
+    tmp = tempfile.mkdtemp(prefix="tmp-", dir=WORK)
+    squat = os.path.join(tmp, f"zav-msg-{os.getuid()}")
+    os.mkdir(squat, 0o755)
+    os.chown(squat, 65534, 65534)
+    home = tempfile.mkdtemp(prefix="home-", dir=WORK)
+    extra = dict(XDG_RUNTIME_DIR=None, TMPDIR=tmp, HOME=home, XDG_CACHE_HOME=None)
+    first = Agent(env_extra=extra, wait=False)
+    time.sleep(3)
+    second = Agent(env_extra=extra, wait=False)
+    time.sleep(10)
+    alive = [x.proc.poll() is None for x in (first, second)]
+    lines = [l for l in first.log_text().splitlines() if "lock" in l or "pipe" in l][:3]
+    for x in (first, second):
+        if x.proc.poll() is None:
+            x.proc.terminate()
+            x.proc.wait()
+        x.host.kill()
+    row("bounds", "no XDG_RUNTIME_DIR, <tmp>/zav-msg-<uid> made by another user; two starts", "",
+        f"{sum(alive)} agent(s) running 10 s after the second start (second: "
+        f"{'running' if alive[1] else 'exit %s' % second.proc.returncode}); log: {lines}")
+
+
+def bounds_answer_cases():
+    empty = b'{"code":801,"data":[' + b",".join([b"{}"] * ((16 << 20) // 3 - 20)) + b"]}"
+    cases = [
+        ("endless status line", dict(body=b"HTTP/1.1 200 OK", stream=150)),
+        ("endless header section", dict(body=b"HTTP/1.1 200 OK\r\nX-A: ", stream=150)),
+        ("endless chunk-size line",
+         dict(body=b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n1", stream=150)),
+        (f"801 of {len(empty) / 2**20:.1f} MiB: {(len(empty) - 20) // 3:,} empty messages",
+         dict(body=empty)),
+        ("801 with 40,000 empty actions",
+         dict(body=json.dumps({"code": 801, "data": [{"title": "x", "actions": [{}] * 40000}]}))),
+    ]
+    agents = []
+    for name, answer in cases:
+        a = Agent()
+        give(a.mac, '{"code":902,"data":1}')
+        give(a.mac, **answer)
+        agents.append((name, a))
+    time.sleep(3)
+    for _, a in agents:
+        a.baseline()
+    print("waiting for the first polls (60 s after start)", flush=True)
+    for _, a in agents:
+        answered(a.mac, 120)
+    marks = {a.mac: (len(polls.get(a.mac, [])), time.time(), a.cpu()) for _, a in agents}
+    time.sleep(60)
+    for name, a in agents:
+        n0, t0, c0 = marks[a.mac]
+        n = len(polls.get(a.mac, [])) - n0
+        cpu = a.cpu() - c0
+        row("bounds", name, "", f"{n} requests reached the service in the {time.time() - t0:.0f} s "
+            f"after it, agent CPU {cpu:.1f} s in that time; {a.bounded()}")
+    release.set()
+
+
+def bounds_click_cases(x11):
+    cx, cy = (1280 - 310) // 2, (1024 - 210) // 2
+    button = (cx + 310 - 14 - 35, cy + 210 - 11 - 11)
+    a = Agent(x11)
+    a.popup(title="warm", summary="<b>warm</b>", settings=[{"key": "position", "value": "left top"}])
+    time.sleep(3)
+    a.baseline()
+    a.popup(title="mail", settings=[{"key": "position", "value": "center"}],
+            actions=[{"id": "m", "action": "Mail",
+                      "url": "mailto:x@example.com?subject=Hi&attach=/etc/passwd"
+                             "&attachment=file:///etc/passwd&body=B"}])
+    time.sleep(1.5)
+    x11.click(*button)
+    time.sleep(1.5)
+    row("bounds", "action `mailto:x@example.com?subject=Hi&attach=/etc/passwd&attachment=file:///etc/passwd&body=B`",
+        "", f"xdg-open calls: {a.opens()}; {a.bounded()}")
+
+
 def main():
     groups = sys.argv[1:] or ["text", "answers", "pages", "clicks", "sizes"]
+    threads = []
     server = ThreadingHTTPServer(("127.0.0.1", PORT), Service)
     server.daemon_threads = True
     threading.Thread(target=server.serve_forever, daemon=True).start()
-    threads = []
     if "answers" in groups:
         threads.append(threading.Thread(target=answer_cases))
         threads[-1].start()
+    if "bounds" in groups:
+        groups += ["bounds-text", "bounds-answers", "bounds-hosts", "bounds-clicks"]
+    if "bounds-answers" in groups:
+        threads.append(threading.Thread(target=bounds_answer_cases))
+        threads[-1].start()
+    if "bounds-text" in groups:
+        bounds_text_cases()
+    if "bounds-hosts" in groups:
+        bounds_registration_cases()
     if "text" in groups:
         text_cases()
-    x11 = Xvfb() if {"pages", "clicks", "text"} & set(groups) else None
+    x11 = Xvfb() if {"pages", "clicks", "text", "bounds-clicks"} & set(groups) else None
+    if "bounds-clicks" in groups:
+        bounds_click_cases(x11)
     if "text" in groups:
         big_text_cases(x11)
     if "clicks" in groups:
