@@ -118,10 +118,9 @@ const QHash<QString, ElementRule>& elements()
 /// what a popup would not show).
 bool dropContent(const QString& name)
 {
-    static const QStringList names{"script",   "style",  "title",  "textarea", "xmp",
-                                   "iframe",   "object", "applet", "template", "noframes",
-                                   "noscript", "svg",    "math",   "head",     "select",
-                                   "frameset", "embed",  "noembed"};
+    static const QStringList names{"script", "style",  "title",    "textarea", "xmp",      "iframe",
+                                   "object", "applet", "template", "noframes", "noscript", "svg",
+                                   "math",   "select", "frameset", "noembed"};
     return names.contains(name);
 }
 
@@ -216,9 +215,12 @@ QString length(const QString& value, int mostPixels, int mostPercent, bool css)
                      : point ? mostPixels * 3 / 4
                      : em    ? mostPixels / 16
                              : mostPixels;
-    // CSS reads a bare number as something else (a line height in lines).
-    return QString::number(number(m.capturedRef(1), most)) +
-           (unit.isEmpty() && css ? QStringLiteral("px") : unit);
+    // CSS reads a bare number as something else (a line height in lines), an
+    // HTML attribute wants one without "px".
+    const QString written = css && unit.isEmpty()                 ? QStringLiteral("px")
+                            : !css && unit == QLatin1String("px") ? QString()
+                                                                  : unit;
+    return QString::number(number(m.capturedRef(1), most)) + written;
 }
 
 QString htmlAttribute(const AttributeRule& rule, const QString& raw)
@@ -447,6 +449,8 @@ public:
             if (tables.isEmpty() || !structure(rule)) {
                 return;
             }
+        } else if ((rule.flags & Table) && !tables.isEmpty() && !inCell()) {
+            return; // Qt would move a table outside any cell to a place of its own
         } else {
             closeImplied(rule);
         }
@@ -468,7 +472,9 @@ public:
         int colspan = 1;
         int rowspan = 1;
         for (const Attribute& a : attributes) {
-            if (seen.contains(a.name)) {
+            const bool known = a.name == QLatin1String("style") || a.name == QLatin1String("dir") ||
+                               rule.attributes.contains(a.name);
+            if (!known || seen.contains(a.name)) {
                 continue; // the first of a repeated attribute counts
             }
             seen << a.name;
@@ -479,7 +485,7 @@ public:
                 value = a.value.trimmed().toLower();
                 value = value == QLatin1String("ltr") || value == QLatin1String("rtl") ? value
                                                                                        : QString();
-            } else if (rule.attributes.contains(a.name)) {
+            } else {
                 value = htmlAttribute(rule.attributes.value(a.name), a.value);
             }
             if (value.isEmpty()) {
@@ -557,6 +563,17 @@ private:
         int widest = 0;  // of any row
         int spanned = 0; // columns that a cell spanning rows takes in later rows
     };
+
+    /// Whether a cell of the innermost table is open.
+    bool inCell() const
+    {
+        for (int i = stack.size() - 1; i > tables.last().element; --i) {
+            if (stack.at(i)->flags & Cell) {
+                return true;
+            }
+        }
+        return false;
+    }
 
     /// Opens the row a cell needs, or closes the cell or row that a new one
     /// ends; false when the element has no place (outside any table).
