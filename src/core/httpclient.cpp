@@ -245,7 +245,10 @@ void HttpClient::readAnswer(QTcpSocket* socket)
             got = r->takeLine(&line);
             if (got > 0) {
                 bool ok = false;
-                r->left = line.left(line.indexOf(';')).trimmed().toLongLong(&ok, 16);
+                const int extensions = line.indexOf(';');
+                r->left = line.left(extensions < 0 ? line.size() : extensions)
+                              .trimmed()
+                              .toLongLong(&ok, 16);
                 if (!ok || r->left < 0) {
                     outcome = Read::Bad;
                 } else if (r->left == 0) {
