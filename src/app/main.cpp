@@ -19,7 +19,7 @@
 
 // The tests' build of the agent checks its hosts and polls sooner.
 #ifndef ZAV_CHECK_INTERVAL_MS
-#define ZAV_CHECK_INTERVAL_MS (120 * 1000)
+#define ZAV_CHECK_INTERVAL_MS ProcessController::defaultIntervalMs
 #endif
 #ifndef ZAV_FIRST_POLL_MS
 #define ZAV_FIRST_POLL_MS 0 // one poll interval

@@ -13,9 +13,13 @@ class ProcessController : public QObject
     Q_OBJECT
 
 public:
+    /// How often the agent checks its hosts: it ends at most this long after
+    /// its last host.
+    static constexpr int defaultIntervalMs = 120 * 1000;
+
     /// Builds and starts the watch; a check every intervalMs, the first one
     /// intervalMs after start-up.
-    explicit ProcessController(QObject* parent = nullptr, int intervalMs = 120 * 1000);
+    explicit ProcessController(QObject* parent = nullptr, int intervalMs = defaultIntervalMs);
 
     /// Milliseconds until the next check, or -1 once stopped. Main thread.
     int remainingTime() const;
