@@ -29,5 +29,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const ParserTexts again = prepareForParser(texts.read);
     fuzz::check(again.check.isEmpty(), "a key still repeats in the prepared text");
     fuzz::check(again.read == texts.read, "preparing twice changed the text");
+
+    // Arrays cut to a cap are whole: preparing again cuts nothing more.
+    const int cap = size > 0 ? 1 + data[0] % 4 : 1;
+    const ParserTexts capped = prepareForParser(text, cap);
+    const ParserTexts recut = prepareForParser(capped.read, cap);
+    fuzz::check(!recut.cut && recut.read == capped.read, "a cut array was cut again");
     return 0;
 }

@@ -4,6 +4,7 @@
 // Invariants: never crashes, never returns null, frees everything; the
 // written list is a JSON array of one object that carries every member.
 #include "fuzzcommon.h"
+#include "message/limits.h"
 #include "message/message.h"
 
 #include <QJsonArray>
@@ -25,7 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::check(message->uuid.isEmpty(), "fromJson read a uuid");
     for (MessageAction* action : qAsConst(message->actions)) {
         fuzz::check(action->parent() == message, "an action is not a child of its message");
+        fuzz::check(action->action.size() <= limits::maxLabelLength, "a label past its cap");
     }
+    fuzz::check(message->actions.size() <= limits::maxActions &&
+                    message->settings.size() <= limits::maxSettings,
+                "more actions or settings than the caps");
 
     const QString written = Message::listToJson({message});
     const QJsonDocument doc = QJsonDocument::fromJson(written.toUtf8());

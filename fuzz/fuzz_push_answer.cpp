@@ -15,6 +15,7 @@
 #include "core/urlpolicy.h"
 #include "fuzzcommon.h"
 #include "message/jsontext.h"
+#include "message/limits.h"
 #include "message/message.h"
 #include "polling/pollingworker.h"
 
@@ -48,11 +49,12 @@ int integer(const QJsonValue& value)
     return ok && number == int(number) ? int(number) : 0;
 }
 
-/// How many messages the body carries if it is a well-formed 801 answer, else -1.
+/// How many messages the body carries (up to the cap) if it is a well-formed
+/// 801 answer, else -1.
 int listLength(const QString& body)
 {
     QJsonParseError error{};
-    const QJsonDocument doc = parseJson(body.toUtf8(), &error);
+    const QJsonDocument doc = parseJson(body.toUtf8(), &error, limits::maxMessagesPerAnswer);
     if (error.error != QJsonParseError::NoError) {
         return -1;
     }
@@ -60,7 +62,9 @@ int listLength(const QString& body)
     if (integer(answer.value(QLatin1String("code"))) != 801) {
         return -1;
     }
-    return answer.value(QLatin1String("data")).toArray().size();
+    const int length = answer.value(QLatin1String("data")).toArray().size();
+    fuzz::check(length <= limits::maxMessagesPerAnswer, "a list read past its cap");
+    return length;
 }
 
 void settle()
