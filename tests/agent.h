@@ -123,6 +123,13 @@ public:
         const QByteArray text = stat.open(QIODevice::ReadOnly) ? stat.readAll() : QByteArray();
         return text.mid(text.lastIndexOf(')') + 2, 1).append('?').at(0);
     }
+    /// Resident memory, in kB.
+    qint64 rssKb() const
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(process.processId()));
+        const QString text = status.open(QIODevice::ReadOnly) ? status.readAll() : QByteArray();
+        return QRegularExpression("VmRSS:\\s*(\\d+)").match(text).captured(1).toLongLong();
+    }
     QString log() const
     {
         QFile file(logFile);

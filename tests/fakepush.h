@@ -40,6 +40,10 @@ public:
     std::function<QByteArray(const QString&)> answer = [](const QString&) {
         return QByteArray(R"({"code":800,"data":0})");
     };
+    /// Answers for which this holds never end: `filler` follows them again
+    /// and again for as long as the peer reads.
+    std::function<bool(const QString&)> endless = [](const QString&) { return false; };
+    QByteArray filler;
     QStringList requests; ///< path and query, in arrival order
     QTcpServer server;
 
@@ -58,7 +62,15 @@ private:
         const QByteArray head =
             "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n";
         socket->write(body.startsWith("HTTP/") ? body : head + body); // the body ends at the close
-        socket->disconnectFromHost();
+        if (!endless(target)) {
+            socket->disconnectFromHost();
+            return;
+        }
+        connect(socket, &QTcpSocket::bytesWritten, socket, [this, socket] {
+            if (socket->bytesToWrite() < filler.size()) {
+                socket->write(filler);
+            }
+        });
     }
     QHash<QTcpSocket*, QByteArray> pending;
 };

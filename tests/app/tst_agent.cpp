@@ -3,6 +3,8 @@
 // host, and shows popups on a real X display.
 #include "agent.h"
 #include "fakepush.h"
+#include "message/limits.h"
+#include "popup/messagewindow.h"
 #include "xsession.h"
 
 #include <QtTest>
@@ -12,6 +14,12 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+
+#ifdef __SANITIZE_ADDRESS__
+const int slowdown = 5; ///< for the figures of the issue: an instrumented agent is slower
+#else
+const int slowdown = 1;
+#endif
 
 /// Runs a program as a host started from ssh, cron or a service: with no display at all.
 const QStringList headless{"env",     "-u", "QT_QPA_PLATFORM", "-u",
@@ -95,22 +103,56 @@ private slots:
         QTest::newRow("list reader goes away") << "list";
         QTest::newRow("zombie host") << "zombie";
         QTest::newRow("socket file removed") << "removed";
+        QTest::newRow("soft descriptor limit") << "soft limit";
+        QTest::newRow("58 bytes of table") << "table";
+        QTest::newRow("40,000 actions") << "actions";
+        QTest::newRow("endless header line") << "endless";
+        QTest::newRow("5.6 M empty messages") << "empty messages";
+        QTest::newRow("registered again with a queue") << "again";
+        QTest::newRow("private directory squatted") << "squatted";
     }
 
-    // Whatever its peers and its host do, the agent keeps its socket and answers.
+    // Whatever its peers, its host and the messages do, the agent keeps its
+    // socket, answers, shows the next popup at once, ends when told and stays
+    // small.
     void hostileConditions()
     {
         QFETCH(QString, condition);
         RuntimeDir dir;
         Host host;
         AgentProcess agent(dir);
-        if (condition.startsWith("descriptors")) {
+        qint64 rss = 0;
+        const auto started = [&](const QStringList& args = {}) {
+            const bool answers = agent.startAnswering(host.pid(), args);
+            rss = agent.rssKb();
+            return answers;
+        };
+        const QByteArray count = "MessageCount:" + host.pid().toUtf8();
+        if (condition.startsWith("descriptors") || condition == "soft limit") {
+            const char* limit = condition == "soft limit" ? "-Sn 256" : "-n 200";
             agent.command =
-                QStringList{"sh", "-c", "ulimit -n 200 && exec \"$0\" \"$@\""} + agent.command;
-            QVERIFY(agent.startAnswering(host.pid()));
+                QStringList{"sh", "-c",
+                            QStringLiteral("ulimit %1 && exec \"$0\" \"$@\"").arg(limit)} +
+                agent.command;
+            QVERIFY(started());
+            if (condition == "soft limit") { // raised to the hard limit at start
+                QFile limits(QStringLiteral("/proc/%1/limits").arg(agent.process.processId()));
+                QVERIFY(limits.open(QIODevice::ReadOnly));
+                const QStringList open =
+                    QString(limits.readAll())
+                        .split('\n')
+                        .filter("Max open files")
+                        .value(0)
+                        .split(' ', Qt::SkipEmptyParts); // soft: 4th, hard: 5th
+                QCOMPARE(open.value(3), open.value(4));
+                QVERIFY(open.value(3) != "256");
+            }
+        }
+        if (condition.startsWith("descriptors")) {
             const pid_t pid = pid_t(agent.process.processId());
             if (condition == "descriptors taken") { // by the rest of the agent, all but a few
-                QVERIFY(agent.logged("onReply"));   // once all its threads run (HTTP's is the last)
+                QVERIFY(
+                    agent.logged("onReply")); // once its threads run (polling's has failed once)
                 const rlim_t few = QDir(QStringLiteral("/proc/%1/fd").arg(pid)).count() + 8;
                 const rlimit limit{few, few};
                 QCOMPARE(::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0);
@@ -128,7 +170,7 @@ private slots:
             const int reader =
                 ::open(QFile::encodeName(fifo).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
             agent.process.setStandardErrorFile(fifo);
-            QVERIFY(agent.startAnswering(host.pid()));
+            QVERIFY(started());
             PipePeer peer; // some 500 bytes of debug lines each, none read
             for (int i = 0; i < 2000; ++i) {
                 QCOMPARE(peer.ask("Hello"), QByteArray("OK"));
@@ -139,7 +181,7 @@ private slots:
             FakePush service(FakePush::testPort());
             QVERIFY2(service.server.isListening(), qPrintable(service.server.errorString()));
             QJsonArray list;
-            for (int i = 0; i < 20000; ++i) {
+            for (int i = 0; i < limits::maxMessagesPerAnswer; ++i) {
                 list.append(QJsonObject{{"uuid", QString::number(i)}});
             }
             QByteArray fetched = QJsonDocument(QJsonObject{{"code", 801}, {"data", list}}).toJson();
@@ -148,22 +190,21 @@ private slots:
                            ? std::exchange(fetched, R"({"code":801,"data":[]})")
                            : R"({"code":800,"data":1})";
             };
-            QVERIFY(agent.startAnswering(host.pid(), {"-handle", "customize"}));
-            const QByteArray count = "MessageCount:" + host.pid().toUtf8();
-            QTRY_COMPARE_WITH_TIMEOUT(ask(count), QByteArray("20000"), 30000);
+            QVERIFY(started({"-handle", "customize"}));
+            QTRY_COMPARE_WITH_TIMEOUT(ask(count), QByteArray::number(list.size()), 30000);
             QLocalSocket leaving; // takes a first part of the list only
             leaving.connectToServer(pipePath());
             QVERIFY(leaving.waitForConnected(2000));
             leaving.write("GetMessage:" + host.pid().toUtf8());
             QVERIFY(leaving.waitForReadyRead(5000));
             leaving.abort();
-            QTRY_COMPARE_WITH_TIMEOUT(ask(count), QByteArray("20000"), 5000);
+            QTRY_COMPARE_WITH_TIMEOUT(ask(count), QByteArray::number(list.size()), 5000);
             const QJsonArray drained =
                 QJsonDocument::fromJson(ask("GetMessage:" + host.pid().toUtf8())).array();
-            QCOMPARE(drained.size(), 20000);
-            QCOMPARE(drained.last().toObject().value("uuid"), QJsonValue("19999"));
+            QCOMPARE(drained.size(), list.size());
+            QCOMPARE(drained.last().toObject().value("uuid"), list.last().toObject().value("uuid"));
         } else if (condition == "zombie") {
-            QVERIFY(agent.startAnswering(host.pid()));
+            QVERIFY(started());
             const pid_t zombie = ::fork(); // never reaped until the end
             if (zombie == 0) {
                 ::_exit(0);
@@ -173,12 +214,88 @@ private slots:
             QVERIFY(agent.logged("remove process , pid= \"" + pid + '"'));
             ::waitpid(zombie, nullptr, 0);
         } else if (condition == "removed") { // by a clean-up of the runtime directory
-            QVERIFY(agent.startAnswering(host.pid()));
+            QVERIFY(started());
             QCOMPARE(::unlink(QFile::encodeName(pipePath()).constData()), 0);
             QVERIFY(agent.logged("listening again: done", 15000));
+        } else if (condition == "table" || condition == "actions") {
+            QVERIFY(started());
+            const QString table = R"(<table cellpadding="100000000"><tr><td>x</td></tr></table>)";
+            QJsonObject message{{"title", table}, {"summary", table}, {"authorName", table}};
+            if (condition == "actions") {
+                message = {{"title", "many"}, {"actions", QJsonArray()}};
+                QJsonArray actions;
+                for (int i = 0; i < 40000; ++i) {
+                    actions.append(QJsonObject());
+                }
+                message["actions"] = actions;
+            }
+            QCOMPARE(ask("PopupMessage:" + QJsonDocument(message).toJson()), QByteArray("OK"));
+        } else if (condition == "endless" || condition == "empty messages" ||
+                   condition == "again") {
+            FakePush service(FakePush::testPort());
+            QVERIFY2(service.server.isListening(), qPrintable(service.server.errorString()));
+            QByteArray messages = R"({"code":801,"data":[{"title":"a"},{"title":"b"},{}]})";
+            if (condition == "empty messages") { // 16 MiB
+                messages = R"({"code":801,"data":[)" + QByteArray("{},").repeated(5592000) + "{}]}";
+            }
+            service.answer = [&](const QString& target) -> QByteArray {
+                if (condition == "endless") { // the interval down to 1 s, then no end
+                    return service.requests.size() == 1 ? R"({"code":902,"data":1})"
+                                                        : "HTTP/1.1 200 OK\r\nX-Endless: ";
+                }
+                return target.contains("/message?") // the list once only
+                           ? std::exchange(messages, R"({"code":801,"data":[]})")
+                           : R"({"code":800,"data":1})";
+            };
+            service.endless = [&](const QString&) {
+                return condition == "endless" && service.requests.size() > 1;
+            };
+            service.filler = QByteArray(4096, 'x');
+            if (condition == "endless") {
+                QVERIFY(started());
+                QTRY_VERIFY_WITH_TIMEOUT(service.requests.size() >= 3, 15000); // the next tick's
+            } else {
+                QVERIFY(started({"-handle", "customize"}));
+                const int most = condition == "again" ? 3 : limits::maxMessagesPerAnswer;
+                QTRY_COMPARE_WITH_TIMEOUT(ask(count), QByteArray::number(most), 30000);
+                AgentProcess copy(dir); // the host starts again, as the host guide says
+                copy.start(host.pid(), {"-handle", "customize"});
+                QVERIFY(copy.process.waitForFinished(10000));
+                QCOMPARE(copy.process.exitCode(), 0);
+                QCOMPARE(ask(count), QByteArray::number(most));
+            }
+        } else if (condition == "squatted") { // by another user, before the first start
+            QTemporaryDir temp;
+            const QString squatted = temp.filePath("zav-msg-" + QString::number(::getuid()));
+            QVERIFY(QDir().mkdir(squatted));
+            ::chmod(QFile::encodeName(squatted).constData(), 0777);
+            QProcessEnvironment env = agent.process.processEnvironment();
+            env.remove("XDG_RUNTIME_DIR");
+            env.insert("TMPDIR", temp.path());
+            env.insert("XDG_CACHE_HOME", temp.path());
+            AgentProcess copy(dir);
+            for (AgentProcess* a : {&agent, &copy}) {
+                a->process.setProcessEnvironment(env);
+                a->start(host.pid());
+                QVERIFY(a->logged("lock")); // where the lock is, and that there is no pipe
+            }
+            QVERIFY(copy.process.waitForFinished(5000));
+            QCOMPARE(copy.process.exitCode(), 0);
+            QVERIFY(agent.log().contains("server : pipe (none) , lock " + temp.path()));
+            QCOMPARE(agent.terminate(), 0);
+            return;
         }
-        QVERIFY(answering());
+        QVERIFY(QTest::qWaitFor([] { return ask("Hello") == "OK"; }, 2000));
         QVERIFY(QFile::exists(pipePath()));
+        if (condition != "stderr") { // whose debug lines nobody reads
+            QCOMPARE(ask(R"(PopupMessage:{"title":"next"})"), QByteArray("OK"));
+            QVERIFY(agent.logged("popup shown: " + MessageWindow::defaultSender() + ": next",
+                                 1000 * slowdown));
+        }
+#ifndef __SANITIZE_ADDRESS__ // whose allocator keeps what is freed
+        QVERIFY2(agent.rssKb() - rss < 50 * 1024, qPrintable(QString::number(agent.rssKb() - rss)));
+#endif
+        QCOMPARE(agent.terminate(5000), 0);
     }
 
     // Started by host A, joined by a copy for host B; the service's messages for

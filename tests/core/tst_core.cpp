@@ -136,17 +136,37 @@ private slots:
     {
         QTest::addColumn<QString>("url"); // empty: the fake service's
         QTest::addColumn<QByteArray>("response");
-        QTest::addColumn<int>("most"); // bytes of body at most, -1: an error
+        QTest::addColumn<int>("most");          // bytes of body at most, -1: an error
+        QTest::addColumn<QByteArray>("filler"); // written after the response for ever
         const QByteArray head = "HTTP/1.1 200 OK\r\nConnection: close\r\n";
         const QByteArray bomb = qCompress(QByteArray(64 << 20, ' ')).mid(4); // a zlib stream
         QTest::newRow("compressed, inflating to 64 MiB") // read as sent, not inflated
-            << "" << head + "Content-Encoding: deflate\r\n\r\n" + bomb << bomb.size();
+            << "" << head + "Content-Encoding: deflate\r\n\r\n" + bomb << bomb.size()
+            << QByteArray();
         const QByteArray big(17 << 20, ' ');
-        QTest::newRow("17 MiB") << "" << head + "Content-Length: 17825792\r\n\r\n" + big << -1;
+        QTest::newRow("17 MiB") << "" << head + "Content-Length: 17825792\r\n\r\n" + big << -1
+                                << QByteArray();
         QTest::newRow("17 MiB, no length given")
             << "" << head + "Transfer-Encoding: chunked\r\n\r\n1100000\r\n" + big + "\r\n0\r\n\r\n"
-            << -1;
-        QTest::newRow("a local file") << "file:///etc/hostname" << QByteArray() << -1;
+            << -1 << QByteArray();
+        QTest::newRow("a local file")
+            << "file:///etc/hostname" << QByteArray() << -1 << QByteArray();
+        // Each ends at its line's limit, long before the time limit of the request.
+        QTest::newRow("endless status line")
+            << "" << QByteArray("HTTP/1.1 200 ") << -1 << QByteArray(4096, 'x');
+        QTest::newRow("endless header section")
+            << "" << head << -1 << QByteArray("X-A: b\r\n").repeated(512);
+        QTest::newRow("endless chunk-size line")
+            << "" << head + "Transfer-Encoding: chunked\r\n\r\n"
+            << -1 << QByteArray(4096, '0');
+        QTest::newRow("chunks, after an interim answer")
+            << ""
+            << "HTTP/1.1 100 Continue\r\n\r\n" + head +
+                   "Transfer-Encoding: chunked\r\n\r\n1;x=y\r\n{\r\n1\r\n}\r\n0\r\nT: 1\r\n\r\n"
+            << 2 << QByteArray();
+        QTest::newRow("an error status")
+            << "" << QByteArray("HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\n{}") << -1
+            << QByteArray();
     }
 
     void hostileAnswers()
@@ -154,8 +174,11 @@ private slots:
         QFETCH(QString, url);
         QFETCH(QByteArray, response);
         QFETCH(int, most);
+        QFETCH(QByteArray, filler);
         FakePush service;
         service.answer = [&](const QString&) { return response; };
+        service.endless = [&](const QString&) { return !filler.isEmpty(); };
+        service.filler = filler;
         HttpClient http(nullptr);
         QSignalSpy done(&http, qOverload<QString, QObject*>(&HttpClient::onComplete));
         QSignalSpy failed(&http, &HttpClient::onError);

@@ -17,6 +17,8 @@ class TestPipe : public QObject
     Q_OBJECT
 
 private slots:
+    void cleanup() { clientPool.clear(); }
+
     // Each row runs its exchanges in order against a pool that holds the host 7
     // ("customize") with the messages a and b queued.
     void commands_data()
@@ -69,6 +71,10 @@ private slots:
         IpcServer server;
         QSignalSpy popups(&server, &IpcServer::onPopup);
         server.start();
+        const auto stop = qScopeGuard([&server] { // also when a check fails
+            server.exit(0);
+            server.wait();
+        });
         QVERIFY(answering());
         QCOMPARE(QFile::permissions(pipePath()), QFile::Permissions(0x6600)); // rw- --- ---
 
@@ -97,9 +103,6 @@ private slots:
         auto* message = popups.first().first().value<Message*>();
         QCOMPARE(message->thread(), QThread::currentThread()); // the receiver's thread
         delete message;
-        server.exit(0);
-        server.wait();
-        clientPool.clear();
     }
 
     void startupClient()

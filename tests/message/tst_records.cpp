@@ -2,6 +2,7 @@
 // from their text, messages from and to the pipe's JSON, and the JSON guard.
 #include "message/client.h"
 #include "message/jsontext.h"
+#include "message/limits.h"
 #include "message/message.h"
 
 #include <QtTest>
@@ -110,6 +111,24 @@ private slots:
         QTest::newRow("setting not an object")
             << R"({"settings":[5]})" << QString(R"({"settings":[{"key":"","value":""}]})");
         QTest::newRow("settings not an array") << R"({"settings":{"a":"1"}})" << QString("{}");
+        QJsonArray actions, settings, keptActions, keptSettings; // one more of each than kept
+        for (int i = 0; i <= limits::maxSettings; ++i) {
+            const QString n = QString::number(100 + i);
+            const QString label = i == 0 ? QString(150, 'x') : n;
+            actions.append(QJsonObject{{"id", n}, {"action", label}});
+            settings.append(QJsonObject{{"key", n}, {"value", n}});
+            if (i < limits::maxActions) {
+                keptActions.append(QJsonObject{
+                    {"action", label.left(limits::maxLabelLength)}, {"id", n}, {"url", ""}});
+            }
+            if (i < limits::maxSettings) {
+                keptSettings.append(QJsonObject{{"key", n}, {"value", n}});
+            }
+        }
+        const auto text = [](const QJsonObject& o) { return QString(QJsonDocument(o).toJson()); };
+        QTest::newRow("past the caps")
+            << text({{"actions", actions}, {"settings", settings}})
+            << text({{"actions", keptActions}, {"settings", keptSettings}});
         QTest::newRow("actions in order")
             << R"({"actions":[{"id":"2","action":"B","url":"u"},7]})"
             << QString(
@@ -141,9 +160,9 @@ private slots:
     {
         QTest::addColumn<QByteArray>("input");
         QTest::addColumn<QByteArray>("expected"); // compact, or "error"
-        const auto row = [](const char* name, const QByteArray& input, const QByteArray& expected) {
-            QTest::newRow(name) << input << expected;
-        };
+        QTest::addColumn<int>("cap");             // of every array, 0: none
+        const auto row = [](const char* name, const QByteArray& input, const QByteArray& expected,
+                            int cap = 0) { QTest::newRow(name) << input << expected << cap; };
         row("plain", R"({"a":1})", R"({"a":1})");
         row("last wins", R"({"a":{"x":[1]},"b":2,"a":[3]})", R"({"a":[3],"b":2})");
         row("nested repeats", R"([{"k":{"k":1,"k":2},"k":{"k":3}}])", R"([{"k":{"k":3}}])");
@@ -159,14 +178,20 @@ private slots:
         many.chop(1);
         row("more than 16 members", many + "}", QJsonDocument(last).toJson(QJsonDocument::Compact));
         row("deep nesting", QByteArray(5000, '['), "error");
+        // Past its cap an array is not read: nothing there is built, or even seen.
+        row("arrays cut", "[[1,2,3],{\"a\":[\"]\",\",\",[4]]},5,nope]",
+            "[[1,2],{\"a\":[\"]\",\",\"]}]", 2);
+        row("repeats cut", "{\"a\":[1,2,3],\"a\":[4,5,6]}", "{\"a\":[4,5]}", 2);
+        row("cut, never closed", "[1,2,3", "error", 2);
     }
 
     void guard()
     {
         QFETCH(QByteArray, input);
         QFETCH(QByteArray, expected);
+        QFETCH(int, cap);
         QJsonParseError error{};
-        const QJsonDocument doc = parseJson(input, &error);
+        const QJsonDocument doc = parseJson(input, &error, cap);
         QCOMPARE(error.error == QJsonParseError::NoError ? doc.toJson(QJsonDocument::Compact)
                                                          : QByteArray("error"),
                  expected);

@@ -2,10 +2,13 @@
 // it, and what its buttons, links and mouse do.
 #include "core/globals.h"
 #include "fakepush.h"
+#include "logcapture.h"
 #include "message/message.h"
+#include "popup/htmlfilter.h"
 #include "popup/messagehandler.h"
 #include "popup/messagewindow.h"
 #include "popup/pageviewfactory.h"
+#include "popup/safetext.h"
 
 #include <QDesktopServices>
 #include <QLabel>
@@ -13,15 +16,15 @@
 #include <QTextBrowser>
 #include <QtTest>
 
-/// A red image as PNG.
-static QByteArray redPng(int width, int height)
+/// An image of one colour as PNG.
+static QByteArray png(int width, int height, Qt::GlobalColor colour = Qt::red)
 {
     QImage image(width, height, QImage::Format_RGB32);
-    image.fill(Qt::red);
-    QBuffer png;
-    png.open(QIODevice::WriteOnly);
-    image.save(&png, "PNG");
-    return png.data();
+    image.fill(colour);
+    QBuffer bytes;
+    bytes.open(QIODevice::WriteOnly);
+    image.save(&bytes, "PNG");
+    return bytes.data();
 }
 
 class TestPopup : public QObject
@@ -82,6 +85,11 @@ private slots:
         QTest::newRow("url in lower case")
             << R"({"messageFrom":"url",)" + actions + "}" << QSize(310, 210) << "btn42:Go,btn7:No"
             << MessageWindow::defaultSender();
+        QString many = QString(R"({"id":"x","action":"L"},)").repeated(40000);
+        many.chop(1);
+        QTest::newRow("40,000 actions")
+            << R"({"actions":[)" + many + "]}" << QSize(310, 266)
+            << QString("btnx:L,").repeated(8).chopped(1) << MessageWindow::defaultSender();
         QTest::newRow("width, bad height")
             << R"({"settings":[{"key":"width","value":"400"},{"key":"height","value":"abc"}]})"
             << QSize(400, 210) << "" << MessageWindow::defaultSender();
@@ -128,6 +136,16 @@ private slots:
         QTest::newRow("mail") << R"({"id":"m","action":"Go","url":"mailto:a@h"})"
                               << QString("mailto:a@h") << "/push/channel/polling/action?id=m"
                               << QString("mailto:a@h,mailto:a@h");
+        // Mail programs attach what such parameters name: address, subject and body only.
+        const char* attaching = "mailto:a@h?Subject=S&attach=/etc/passwd&cc=c@h&body=B&body=C";
+        QTest::newRow("mail attaching a file")
+            << QStringLiteral(R"({"id":"m","action":"Go","url":"%1"})").arg(attaching)
+            << QString(attaching) << "/push/channel/polling/action?id=m"
+            << QString("mailto:a@h?subject=S&body=B,mailto:a@h?subject=S&body=B");
+        QTest::newRow("mail, parameters in the address")
+            << R"({"id":"m","action":"Go","url":"mailto:a@h%3Fattach=/etc/passwd"})"
+            << QString("mailto:a@h%3Fattach=/etc/passwd") << "/push/channel/polling/action?id=m"
+            << QString("mailto:a@h,mailto:a@h");
     }
 
     void actionButton()
@@ -176,8 +194,8 @@ private slots:
         QTest::addColumn<QString>("json");
         QTest::addColumn<bool>("red"); // whether red shows
         const QString file = files.filePath("red.png");
-        QFile png(file);
-        png.open(QIODevice::WriteOnly) && png.write(redPng(16, 16));
+        QFile red(file);
+        red.open(QIODevice::WriteOnly) && red.write(png(16, 16));
         const auto message = [](const char* field, const QString& html) {
             return QString::fromUtf8(QJsonDocument(QJsonObject{{field, html}}).toJson());
         };
@@ -192,11 +210,23 @@ private slots:
             << false;
         const QString data = "data:image/png;base64,";
         QTest::newRow("data: image")
-            << message("summary", "<img src='" + data + redPng(16, 16).toBase64() + "'>") << true;
+            << message("summary", "<img src='" + data + png(16, 16).toBase64() + "'>") << true;
         QTest::newRow("30 nested red tables") // Qt would lay them out for hours
             << message("summary", QString("<table bgcolor=#ff0000><tr><td>").repeated(30)) << false;
         QTest::newRow("data: image of 3000 x 1000")
-            << message("summary", "<img src='" + data + redPng(3000, 1000).toBase64() + "'>")
+            << message("summary", "<img src='" + data + png(3000, 1000).toBase64() + "'>") << false;
+        QTest::newRow("data: images of 2.2 M pixels together") // each alone would do
+            << message("summary", "<img width=9 height=9 src='" + data +
+                                      png(1200, 1000, Qt::blue).toBase64() +
+                                      "'><img width=9 height=9 src='" + data +
+                                      png(1000, 1000).toBase64() + "'>")
+            << false;
+        const QString padded = "<table cellpadding=100000000 bgcolor=#ff0000><tr><td>x";
+        QTest::newRow("58 bytes of table") // cut to what a popup shows
+            << message("summary", padded) << true;
+        QTest::newRow("150 rows spanning 60,000 columns") // too many cells: plain
+            << message("summary", "<table bgcolor=#ff0000>" +
+                                      QString("<tr><td colspan=60000>x</td></tr>").repeated(150))
             << false;
     }
 
@@ -210,6 +240,68 @@ private slots:
         const auto end = pixels + shot.width() * shot.height();
         QCOMPARE(std::find(pixels, end, qRgb(255, 0, 0)) != end, red);
         window->close();
+    }
+
+    // A row is a text and the markup the filter lets through, or "plain:" and
+    // the plain text shown instead.
+    void textFilter_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("shown");
+        const auto row = [](const char* text, const char* shown) {
+            QTest::newRow(text) << QString(text) << QString(shown);
+        };
+        row("<table cellpadding=100000000 border=-1 cellspacing=7px><tr><td colspan=60000 "
+            "rowspan=0>x",
+            "<table cellpadding=\"256\" cellspacing=\"7\"><tr><td colspan=\"64\" "
+            "rowspan=\"1\">x</td>"
+            "</tr></table>");
+        row("<p style=\"margin:1e9px;margin-left:100000px;padding:5pt 99999em;line-height:99999;"
+            "text-indent:-5px;color:red;background:url(/x);-qt-block-indent:99;font-size:3000pt\">",
+            "<p style=\"margin-left:256px;padding:5pt 16em;line-height:256px;color:red;"
+            "font-size:48pt\"></p>");
+        row("<img width=99999 height=50% src=x title=t><hr width=200%><font size=9 face='a;b'>",
+            "<img width=\"4096\" height=\"50%\" src=\"x\"><hr width=\"100%\"><font></font>");
+        row("<ol start=99999999999 type=X><li>a<li>b</ol>",
+            "<ol start=\"99999\"><li>a</li><li>b</li></ol>");
+        row("<p style=\"margin&#58;100000px\">x</p><a href='x\" y'>l</a>",
+            "<p style=\"margin:256px\">x</p><a href=\"x&quot; y\">l</a>");
+        row("<script>1</script><style>p{}</style><blink>b</blink><!-- c -->&lt; <3", "b&lt; &lt;3");
+        row("<b><i>x</b>y<td>z<table><td>c<tr><th>d</table>e",
+            "<b><i>x</i></b>yz<table><tr><td>c</td></tr><tr><th>d</th></tr></table>e");
+        row("<table><tr><table><tr><td>x", // Qt would give it a place of its own
+            "<table><tr></tr><tr><td>x</td></tr></table>");
+        row("<table><tr><td>a<table><tr><td>b<table><tr><td>c<table><tr><td>d<table><tr><td>e",
+            "plain:a\nb\nc\nd\ne");
+        const QByteArray deep = QByteArray("<div>").repeated(257) + "x";
+        row(deep, "plain:x");
+        const QByteArray images = QByteArray("<img src=a>").repeated(257) + "x";
+        row(images, "plain:x");
+    }
+
+    void textFilter()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, shown);
+        const htmlfilter::Filtered filtered = htmlfilter::filter(text);
+        QCOMPARE(filtered.rich ? filtered.html : "plain:" + filtered.plain, shown);
+    }
+
+    // A text not ready within the layout budget is shown as its plain text.
+    void layoutBudget()
+    {
+        QLabel label;
+        SafeTextBrowser browser;
+        LogCapture log;
+        safetext::TextBatch texts;
+        texts.add(&label, "<b>" + QString(99990, 'x'));
+        texts.add(&browser, "<i>" + QString(99990, 'y'));
+        texts.show(1);
+        QCOMPARE(label.textFormat(), Qt::PlainText);
+        QCOMPARE(label.text(), QString(99990, 'x'));
+        QCOMPARE(browser.toHtml().contains("italic"), false);
+        QCOMPARE(log.count("text shown as plain text: not laid out within 1 ms"), 2);
+        QTRY_COMPARE(safetext::lateLayouts(), 0);
     }
 
     void hostilePage_data()
