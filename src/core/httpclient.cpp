@@ -106,10 +106,13 @@ void HttpClient::get(const QString& url, QObject* context)
 {
     const QUrl target(url, QUrl::TolerantMode);
     const bool secure = target.scheme().compare(QLatin1String("https"), Qt::CaseInsensitive) == 0;
-    if (!urlpolicy::isWebUrl(target) || (secure && !QSslSocket::supportsSsl())) {
+    const bool web = urlpolicy::isWebUrl(target);
+    if (!web || (secure && !QSslSocket::supportsSsl())) {
         // A file: or other local URL would be read in this thread, and a FIFO
         // would block it for good.
-        qDebug().noquote() << "not requested, not an http or https URL:" << url.left(200);
+        qDebug().noquote() << (web ? "not requested, no TLS here:"
+                                   : "not requested, not an http or https URL:")
+                           << url.left(200);
         QTimer::singleShot(0, this, [this, context] {
             if (context && context->parent() == this) {
                 delete context;
@@ -122,7 +125,7 @@ void HttpClient::get(const QString& url, QObject* context)
     QTcpSocket* socket = secure ? new QSslSocket(this) : new QTcpSocket(this);
     // The socket reads ahead only this far: each read is bounded, and the
     // answer is taken in pieces.
-    socket->setReadBufferSize(64 * 1024);
+    socket->setReadBufferSize(qint64(64) * 1024);
     readings.insert(socket, new Reading());
     if (context) {
         contexts->insert(socket, context);

@@ -26,11 +26,11 @@ constexpr int maxMessagesPerAnswer = 10000;
 /// Messages and text (UTF-16 bytes of every field) one "customize" host's
 /// queue holds; the oldest go first.
 constexpr int maxQueuedMessages = 200000;
-constexpr std::int64_t maxQueuedTextBytes = 64 * 1024 * 1024;
+constexpr std::int64_t maxQueuedTextBytes = std::int64_t(64) * 1024 * 1024;
 /// Popups on screen at once, and messages waiting for room (with their text).
 constexpr int maxShownPopups = 10;
 constexpr int maxWaitingPopups = 10000;
-constexpr std::int64_t maxWaitingPopupBytes = 8 * 1024 * 1024;
+constexpr std::int64_t maxWaitingPopupBytes = std::int64_t(8) * 1024 * 1024;
 
 // ---- Texts of a popup (sender, title, summary) --------------------------------
 
@@ -54,6 +54,10 @@ constexpr int maxListStart = 99999;
 /// Line heights in HTML: proportional at most this many per cent, fixed at
 /// most maxBoxLength pixels.
 constexpr int maxLineHeightPercent = 400;
+/// Characters of a link or image URL in HTML (data: images aside) and of a
+/// font name; a longer one is dropped.
+constexpr int maxUrlLength = 2048;
+constexpr int maxFontNameLength = 100;
 /// Fonts in HTML, in points (pixel sizes likewise, at 96 dpi).
 constexpr int maxFontPoints = 48;
 /// Images: data: URLs only, all of one text together at most this many
@@ -70,7 +74,7 @@ constexpr int maxLateLayouts = 4;
 // ---- Push service -------------------------------------------------------------
 
 /// An answer body past this size is abandoned as a failed request.
-constexpr std::int64_t maxAnswerBytes = 16 * 1024 * 1024;
+constexpr std::int64_t maxAnswerBytes = std::int64_t(16) * 1024 * 1024;
 /// Status line and header section of an answer together, and each chunk-size
 /// line or trailer section of a chunked body; past it the request fails.
 constexpr int maxHeadBytes = 64 * 1024;

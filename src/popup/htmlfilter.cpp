@@ -11,7 +11,7 @@ namespace {
 /// How an attribute's value is checked and rewritten.
 enum class Kind
 {
-    Url,      ///< any text, at most maxUrlLength characters
+    Url,      ///< any text, at most limits::maxUrlLength characters
     Face,     ///< a font name
     Colour,   ///< #rgb, a colour name, rgb()/rgba()
     FontSize, ///< an HTML font size: 1 to 7, or +n/-n
@@ -49,9 +49,6 @@ struct ElementRule
     unsigned flags = Inline;
     QHash<QString, AttributeRule> attributes;
 };
-
-const int maxUrlLength = 2048;
-const int maxFaceLength = 100;
 
 const QStringList aligns{"left", "right", "center", "justify"};
 
@@ -180,7 +177,7 @@ bool isColour(const QString& value)
 
 bool isFace(const QString& value)
 {
-    if (value.isEmpty() || value.size() > maxFaceLength) {
+    if (value.isEmpty() || value.size() > limits::maxFontNameLength) {
         return false;
     }
     for (const QChar c : value) {
@@ -228,8 +225,9 @@ QString htmlAttribute(const AttributeRule& rule, const QString& raw)
     const QString value = raw.trimmed();
     switch (rule.kind) {
     case Kind::Url:
-        return value.size() <= maxUrlLength || value.startsWith(QLatin1String("data:")) ? value
-                                                                                        : QString();
+        return value.size() <= limits::maxUrlLength || value.startsWith(QLatin1String("data:"))
+                   ? value
+                   : QString();
     case Kind::Face:
         return isFace(value) ? value : QString();
     case Kind::Colour:
@@ -618,11 +616,11 @@ private:
 
     void lineBreak(const ElementRule& rule)
     {
-        if (rule.flags & Break) {
-            result.plain += QLatin1Char('\n');
-        } else if (!(rule.flags & Block)) {
+        if (!(rule.flags & (Break | Block))) {
             return;
-        } else if (!result.plain.isEmpty() && !result.plain.endsWith(QLatin1Char('\n'))) {
+        }
+        if ((rule.flags & Break) ||
+            (!result.plain.isEmpty() && !result.plain.endsWith(QLatin1Char('\n')))) {
             result.plain += QLatin1Char('\n');
         }
         space = false;
