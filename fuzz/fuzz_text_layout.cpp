@@ -8,7 +8,8 @@
 // Invariants: reading and laying out ends within limits::layoutBudgetMs of
 // this thread's CPU time; what Qt builds from the filtered markup keeps
 // within the limits the filter counts by (tables nested at most
-// maxNestedTables deep, at most maxTableCells cells in all, spans at most
+// maxNestedTables deep, at most maxTableCells cells in all (those of a
+// table within a table twice), spans at most
 // maxSpan; table paddings, spacings and borders at most maxBoxLength, block
 // margins and indents at most that for each level of nesting; fonts at most
 // maxFontPoints).
@@ -42,7 +43,7 @@ void checkFrame(QTextFrame* frame, int tables, Counts& counts)
     if (auto* table = qobject_cast<QTextTable*>(frame)) {
         ++tables;
         fuzz::check(tables <= limits::maxNestedTables, "tables nested past the limit");
-        counts.cells += qint64(table->rows()) * table->columns();
+        counts.cells += (qint64(table->rows()) * table->columns()) << (tables - 1);
         fuzz::check(counts.cells <= limits::maxTableCells, "more table cells than the limit");
         const QTextTableFormat format = table->format();
         fuzz::check(format.cellPadding() <= limits::maxBoxLength &&

@@ -37,12 +37,14 @@ constexpr std::int64_t maxWaitingPopupBytes = std::int64_t(8) * 1024 * 1024;
 /// Characters of a text shown at most; the rest is cut.
 constexpr int maxTextLength = 100 * 1000;
 /// HTML nested deeper, with tables nested deeper, with more images or with
-/// more table cells (rows times columns of every table, spans counted in
-/// full) is shown as plain text.
+/// more table cells is shown as plain text. Cells are rows times columns of
+/// every table, spans counted in full, and twice that for a table within a
+/// table (Qt lays it out twice for each layout of the outer one): the
+/// largest text within these bounds is laid out in about half the budget.
 constexpr int maxHtmlDepth = 256;
-constexpr int maxNestedTables = 4;
+constexpr int maxNestedTables = 2;
 constexpr int maxImages = 256;
-constexpr int maxTableCells = 4096;
+constexpr int maxTableCells = 1024;
 /// The largest side a popup can have (wider than any screen it is shown on):
 /// widths and heights in HTML (tables, cells, rules, images) are cut to it.
 constexpr int maxExtent = 4096;

@@ -606,7 +606,7 @@ private:
             }
             if (rule->flags & Table) {
                 const TableCount t = tables.takeLast();
-                cells += qint64(t.rows) * (t.widest + t.spanned);
+                cells += (qint64(t.rows) * (t.widest + t.spanned)) << tables.size();
                 if (cells > limits::maxTableCells) {
                     exceed(QStringLiteral("more than %1 table cells").arg(limits::maxTableCells));
                 }

@@ -252,7 +252,7 @@ struct Layouts
         QString html;
         QString plain;
         bool forLabel;
-        QFont font;
+        QString font; ///< described: a QFont's private part belongs to one thread
         int width;
         bool done = false;
         safetext::Shown shown;
@@ -312,7 +312,7 @@ void safetext::TextBatch::show(int budgetMs)
         const int width = e.label ? -1 : qMax(200, e.browser->viewport()->width());
         slot[i] = layouts->texts.size();
         layouts->texts.append(Layouts::Text{filtered.html, filtered.plain, e.label != nullptr,
-                                            widget->font(), width, false, Shown()});
+                                            widget->font().toString(), width, false, Shown()});
     }
     const int late = runningLayouts.load();
     if (!layouts->texts.isEmpty() && late >= limits::maxLateLayouts) {
@@ -327,8 +327,9 @@ void safetext::TextBatch::show(int budgetMs)
                 QMutexLocker lock(&layouts->mutex);
                 job = layouts->texts.at(t);
             }
-            const Shown result =
-                readFiltered(job.html, job.plain, job.forLabel, job.font, job.width);
+            QFont font;
+            font.fromString(job.font);
+            const Shown result = readFiltered(job.html, job.plain, job.forLabel, font, job.width);
             QMutexLocker lock(&layouts->mutex);
             layouts->texts[t].shown = result;
             layouts->texts[t].done = true;

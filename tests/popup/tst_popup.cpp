@@ -271,8 +271,10 @@ private slots:
             "<b><i>x</i></b>yz<table><tr><td>c</td></tr><tr><th>d</th></tr></table>e");
         row("<table><tr><table><tr><td>x", // Qt would give it a place of its own
             "<table><tr></tr><tr><td>x</td></tr></table>");
-        row("<table><tr><td>a<table><tr><td>b<table><tr><td>c<table><tr><td>d<table><tr><td>e",
-            "plain:a\nb\nc\nd\ne");
+        row("<table><tr><td>a<table><tr><td>b<table><tr><td>c", "plain:a\nb\nc");
+        const QByteArray cells = "<table><tr><td><table>" + // 512 cells, within a table: twice
+                                 QByteArray("<tr>" + QByteArray("<td>").repeated(32)).repeated(16);
+        row(cells, "plain:");
         const QByteArray deep = QByteArray("<div>").repeated(257) + "x";
         row(deep, "plain:x");
         const QByteArray images = QByteArray("<img src=a>").repeated(257) + "x";
