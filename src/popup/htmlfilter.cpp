@@ -33,14 +33,15 @@ struct AttributeRule
 enum Flag : unsigned
 {
     Inline = 0,
-    Block = 1,  ///< starts and ends a line of the plain text
-    Void = 2,   ///< has no content and no end tag
-    Table = 4,  ///< <table>
-    Row = 8,    ///< <tr>
-    Cell = 16,  ///< <td>, <th>
-    Pre = 32,   ///< keeps its white space
-    Break = 64, ///< <br>
-    Image = 128 ///< <img>
+    Block = 1,   ///< starts and ends a line of the plain text
+    Void = 2,    ///< has no content and no end tag
+    Table = 4,   ///< <table>
+    Row = 8,     ///< <tr>
+    Cell = 16,   ///< <td>, <th>
+    Pre = 32,    ///< keeps its white space
+    Break = 64,  ///< <br>
+    Image = 128, ///< <img>
+    Term = 256   ///< <dt>, <dd>: only right inside a <dl>
 };
 
 struct ElementRule
@@ -76,8 +77,9 @@ const QHash<QString, ElementRule>& elements()
         add({"font"}, Inline,
             {{"color", colour}, {"size", {Kind::FontSize, {}}}, {"face", {Kind::Face, {}}}});
         add({"p", "div", "center", "h1", "h2", "h3", "h4", "h5", "h6", "blockquote", "address",
-             "dl", "dt", "dd", "li"},
+             "dl", "li"},
             Block, {{"align", align}});
+        add({"dt", "dd"}, Block | Term, {{"align", align}});
         add({"pre"}, Block | Pre);
         add({"ul"}, Block, {{"type", {Kind::Choice, {"disc", "circle", "square"}}}});
         add({"ol"}, Block,
@@ -418,8 +420,8 @@ public:
         if (raw.isEmpty()) {
             return;
         }
-        if (!over) {
-            result.html += raw;
+        if (!over && (tables.isEmpty() || inCell() || raw.trimmed().isEmpty())) {
+            result.html += raw; // not outside the cells of a table: see open()
         }
         const QString decoded = decodeEntities(raw);
         for (const QChar c : decoded) {
@@ -447,10 +449,18 @@ public:
             if (tables.isEmpty() || !structure(rule)) {
                 return;
             }
-        } else if ((rule.flags & Table) && !tables.isEmpty() && !inCell()) {
-            return; // Qt would move a table outside any cell to a place of its own
+        } else if (!tables.isEmpty() && !inCell()) {
+            // In a table but outside its cells: Qt would make rows, or
+            // tables, of its own for it.
+            lineBreak(rule);
+            return;
         } else {
             closeImplied(rule);
+            if ((rule.flags & Term) &&
+                (stack.isEmpty() || stack.last()->name != QLatin1String("dl"))) {
+                lineBreak(rule); // Qt would close whatever is open, a table too, up to a list
+                return;
+            }
         }
         if ((rule.flags & Table) && tables.size() == limits::maxNestedTables) {
             exceed(QStringLiteral("tables nested deeper than %1").arg(limits::maxNestedTables));
