@@ -269,7 +269,7 @@ class Agent:
             return self.verdict(unblock)
         main = self.cpu(self.proc.pid) - self.cpu0
         nxt = self.shows_next()
-        return f"main thread {main:.1f} s CPU, {nxt}, {self.verdict(unblock)}"
+        return f"main thread {main:.2f} s CPU, {nxt}, {self.verdict(unblock)}"
 
 
 def fifo():
