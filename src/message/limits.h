@@ -66,9 +66,11 @@ constexpr int maxFontPoints = 48;
 /// pixels, each shown at most maxImageSide wide and high.
 constexpr std::int64_t maxImagePixels = std::int64_t(2) * 1024 * 1024;
 constexpr int maxImageSide = 1024;
-/// Time a text may take to be read and laid out (off the main thread) before
-/// its popup shows it as plain text instead.
+/// CPU time a text may take to be read and laid out (off the main thread)
+/// before its popup shows it as plain text instead; and the longest the main
+/// thread waits for a popup's texts, however busy the machine.
 constexpr int layoutBudgetMs = 250;
+constexpr int layoutWaitMs = 1000;
 /// Layouts that ran past their budget and still run; while this many do, rich
 /// text is shown plain at once.
 constexpr int maxLateLayouts = 4;

@@ -20,7 +20,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <ctime>
 #include <memory>
+#include <pthread.h>
 
 namespace {
 
@@ -230,6 +232,12 @@ namespace {
 
 std::atomic<int> runningLayouts{0};
 
+double cpuMs(clockid_t clock)
+{
+    timespec t{};
+    return clock_gettime(clock, &t) == 0 ? t.tv_sec * 1e3 + t.tv_nsec / 1e6 : 0;
+}
+
 /// The threads that texts are read and laid out in: enough for the texts of
 /// one popup besides the late ones. Never deleted, since its deletion would
 /// wait for a layout that does not end.
@@ -256,6 +264,9 @@ struct Layouts
         int width;
         bool done = false;
         safetext::Shown shown;
+        bool started = false;
+        clockid_t cpu{};       ///< of the thread that reads it, once started
+        double cpuAtStart = 0; ///< ms of that thread's CPU time
     };
     QMutex mutex;
     QWaitCondition finished;
@@ -325,7 +336,10 @@ void safetext::TextBatch::show(int budgetMs)
             Layouts::Text job;
             {
                 QMutexLocker lock(&layouts->mutex);
-                job = layouts->texts.at(t);
+                Layouts::Text& text = layouts->texts[t];
+                text.started = pthread_getcpuclockid(pthread_self(), &text.cpu) == 0;
+                text.cpuAtStart = text.started ? cpuMs(text.cpu) : 0;
+                job = text;
             }
             QFont font;
             font.fromString(job.font);
@@ -342,12 +356,17 @@ void safetext::TextBatch::show(int budgetMs)
     }
     {
         QMutexLocker lock(&layouts->mutex);
-        const auto allDone = [&layouts] {
-            return std::all_of(layouts->texts.cbegin(), layouts->texts.cend(),
-                               [](const Layouts::Text& t) { return t.done; });
+        // Waits while a text is not done and within its budget of CPU time
+        // (a busy machine does not make a text plain), but never longer
+        // than layoutWaitMs.
+        const auto waitFor = [&layouts, budgetMs] {
+            return std::any_of(
+                layouts->texts.cbegin(), layouts->texts.cend(), [budgetMs](const Layouts::Text& t) {
+                    return !t.done && (!t.started || cpuMs(t.cpu) - t.cpuAtStart < budgetMs);
+                });
         };
-        while (!allDone() && clock.elapsed() < budgetMs) {
-            layouts->finished.wait(&layouts->mutex, ulong(budgetMs - clock.elapsed()));
+        while (waitFor() && clock.elapsed() < limits::layoutWaitMs) {
+            layouts->finished.wait(&layouts->mutex, 10);
         }
         for (int i = 0; i < entries.size(); ++i) {
             if (slot[i] < 0) {
@@ -357,7 +376,9 @@ void safetext::TextBatch::show(int budgetMs)
             if (t.done) {
                 shown[i] = t.shown;
             } else {
-                qDebug() << "text shown as plain text: not laid out within" << budgetMs << "ms";
+                qDebug().nospace()
+                    << "text shown as plain text: not laid out within " << budgetMs
+                    << " ms of its thread's time (" << clock.elapsed() << " ms waited)";
             }
         }
     }

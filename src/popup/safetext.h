@@ -99,8 +99,10 @@ Shown readFiltered(const QString& html, const QString& plain, bool forLabel, con
 
 /// The texts of one popup, made ready off the calling thread all at once:
 /// plain text as such; HTML through the filter, then read and laid out in a
-/// thread of its own. A text not ready within the budget, or that the filter
-/// finds past a limit, is shown as its plain text, with a debug line.
+/// thread of its own. A text whose thread has spent the budget of CPU time
+/// on it (or that is not ready after limits::layoutWaitMs, however busy the
+/// machine), or that the filter finds past a limit, is shown as its plain
+/// text, with a debug line.
 class TextBatch
 {
 public:
