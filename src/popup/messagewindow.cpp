@@ -1,8 +1,8 @@
 #include "messagewindow.h"
 
-#include "core/globals.h"
-#include "core/httpclient.h"
+#include "actionreport.h"
 #include "core/urlpolicy.h"
+#include "layersurface.h"
 #include "message/message.h"
 #include "pageviewfactory.h"
 #include "safetext.h"
@@ -45,18 +45,6 @@ const char actionButtonStyle[] =
     "QPushButton { color:white;background-color:rgb(0, 170, "
     "255);border:none;border-radius:3px; } QPushButton:hover:!pressed { "
     "color:white;background-color:rgb(20, 190, 255);border:none;border-radius:3px; }";
-
-/// Sends the action report. The request belongs to a longer-lived owner than
-/// the popup, which is deleted right after the click, and is disposed of when
-/// its answer or error arrives.
-void sendActionReport(const QString& url, QObject* owner)
-{
-    auto* client = new HttpClient(owner);
-    QObject::connect(client, qOverload<QString, QObject*>(&HttpClient::onComplete), client,
-                     &QObject::deleteLater);
-    QObject::connect(client, &HttpClient::onError, client, &QObject::deleteLater);
-    client->get(url);
-}
 
 } // namespace
 
@@ -290,10 +278,29 @@ void MessageWindow::placement(const QRect& available, const QSize& size, const Q
     *hidden += available.topLeft();
 }
 
+Qt::Edges MessageWindow::anchorEdges() const
+{
+    switch (restCorner) {
+    case BottomRight:
+        return Qt::BottomEdge | Qt::RightEdge;
+    case BottomLeft:
+        return Qt::BottomEdge | Qt::LeftEdge;
+    case TopRight:
+        return Qt::TopEdge | Qt::RightEdge;
+    case TopLeft:
+    case Center:
+        break;
+    }
+    return Qt::TopEdge | Qt::LeftEdge;
+}
+
 void MessageWindow::popup()
 {
     move(restPos);
     showAnimation();
+    if (layersurface::active()) {
+        layersurface::attach(this, anchorEdges(), area);
+    }
     show();
     if (expiryLeftMs > 0) {
         expiry = new QTimer(this);
@@ -371,10 +378,7 @@ void MessageWindow::btnClicked()
     }
     const QString url = button->property("url").toString().trimmed();
     const QString id = button->property("id").toString().trimmed();
-    QObject* owner = parent() ? parent() : QCoreApplication::instance();
-    sendActionReport(baseUrl.get() + QStringLiteral("/channel/polling/action?id=") +
-                         QString::fromLatin1(QUrl::toPercentEncoding(id)),
-                     owner);
+    actionreport::send(id, parent() ? parent() : QCoreApplication::instance());
     urlpolicy::openExternally(QUrl(url, QUrl::TolerantMode), "action");
     close();
 }

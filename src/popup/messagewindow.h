@@ -83,6 +83,8 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    /// The screen edges a layer surface of this popup is anchored to.
+    Qt::Edges anchorEdges() const;
     void showAnimation();
     void showPage(const QString& url);
     /// Lays the action buttons out in as many right-aligned rows as their

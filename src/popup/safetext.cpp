@@ -1,5 +1,7 @@
 #include "safetext.h"
 
+#include "core/urlpolicy.h"
+
 #include <QBuffer>
 #include <QDebug>
 #include <QFile>
@@ -288,4 +290,49 @@ QString safetext::plainText(const QString& whole)
     SafeTextDocument document;
     document.setHtml(text);
     return document.toPlainText();
+}
+
+QString safetext::notificationMarkup(const QString& whole, bool links)
+{
+    const QString text = whole.left(maxTextLength);
+    if (!isHtml(text)) {
+        return text.toHtmlEscaped();
+    }
+    SafeTextDocument document;
+    document.setHtml(text);
+    QString out;
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        if (block != document.begin()) {
+            out += QLatin1Char('\n');
+        }
+        if (block.textList()) {
+            out += QStringLiteral("\u2022 ");
+        }
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            const QTextCharFormat format = fragment.charFormat();
+            QString piece = fragment.text()
+                                .remove(QChar::ObjectReplacementCharacter) // images
+                                .replace(QChar::LineSeparator, QLatin1Char('\n'))
+                                .toHtmlEscaped();
+            if (piece.isEmpty()) {
+                continue;
+            }
+            const QUrl href(format.anchorHref(), QUrl::TolerantMode);
+            for (const auto& [on, tag] :
+                 {std::pair{format.fontWeight() > QFont::Normal, "b"},
+                  std::pair{format.fontItalic(), "i"},
+                  std::pair{format.fontUnderline() && !format.isAnchor(), "u"}}) {
+                if (on) {
+                    piece = QStringLiteral("<%1>%2</%1>").arg(QLatin1String(tag), piece);
+                }
+            }
+            if (links && format.isAnchor() && urlpolicy::mayOpenExternally(href)) {
+                piece = QStringLiteral("<a href=\"%1\">%2</a>")
+                            .arg(href.toString(QUrl::FullyEncoded).toHtmlEscaped(), piece);
+            }
+            out += piece;
+        }
+    }
+    return out;
 }

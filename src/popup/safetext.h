@@ -104,4 +104,10 @@ void setBrowserText(SafeTextBrowser* browser, const QString& text);
 /// screen readers.
 QString plainText(const QString& text);
 
+/// text (plain or rich; at most maxTextLength of it) in the markup that
+/// desktop notification services read: bold, italics, underline and, with
+/// links, links that the URL policy lets open; everything else as escaped
+/// text, one line per paragraph.
+QString notificationMarkup(const QString& text, bool links);
+
 } // namespace safetext
