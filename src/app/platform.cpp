@@ -143,11 +143,12 @@ PlatformChoice::Decision PlatformChoice::decide(const Environment& env, bool lay
     return d;
 }
 
-PopupForm PlatformChoice::formFor(const QString& platform, bool asked, bool layerShell,
+PopupForm PlatformChoice::formFor(const QString& platform, const QByteArray& asked, bool layerShell,
                                   bool notificationService)
 {
-    if (platform != QLatin1String("offscreen") || asked) {
-        // What the user asked for shows windows there, even offscreen ones.
+    // What the user asked for shows windows there, even offscreen ones; an
+    // offscreen platform that was not asked for first is the fallback.
+    if (platform != QLatin1String("offscreen") || isOffscreen(asked.split(';').first())) {
         return platform.startsWith(QLatin1String("wayland")) && layerShell
                    ? PopupForm::LayerSurfaces
                    : PopupForm::Windows;
@@ -201,12 +202,10 @@ void PlatformChoice::restore()
 PopupForm PlatformChoice::popupForm() const
 {
     const QString platform = QGuiApplication::platformName();
-    // An offscreen platform that was not asked for first is the fallback.
-    const bool asked = !env.asked.isEmpty() && (platform != QLatin1String("offscreen") ||
-                                                isOffscreen(env.asked.split(';').first()));
-    const bool service =
-        platform == QLatin1String("offscreen") && !asked && notificationServiceRuns();
-    return formFor(platform, asked, decision.layerShell, service);
+    const PopupForm form = formFor(platform, env.asked, decision.layerShell, false);
+    return form == PopupForm::Log && notificationServiceRuns()
+               ? formFor(platform, env.asked, decision.layerShell, true)
+               : form;
 }
 
 QString PlatformChoice::describe(PopupForm form, const QString& notificationServer) const

@@ -55,8 +55,9 @@ public:
     /// The decision for env; layerShell says whether the Wayland compositor
     /// (if one is named) offers the layer shell.
     static Decision decide(const Environment& env, bool layerShell);
-    /// The form popups take once the toolkit runs on platform.
-    static PopupForm formFor(const QString& platform, bool asked, bool layerShell,
+    /// The form popups take once the toolkit runs on platform, the environment
+    /// having asked for the platforms asked (empty: none).
+    static PopupForm formFor(const QString& platform, const QByteArray& asked, bool layerShell,
                              bool notificationService);
 
     /// Before the application object: may change argv's "-platform" value.

@@ -278,9 +278,9 @@ void MessageWindow::placement(const QRect& available, const QSize& size, const Q
     *hidden += available.topLeft();
 }
 
-Qt::Edges MessageWindow::anchorEdges() const
+Qt::Edges MessageWindow::anchorEdges(Corner corner)
 {
-    switch (restCorner) {
+    switch (corner) {
     case BottomRight:
         return Qt::BottomEdge | Qt::RightEdge;
     case BottomLeft:
@@ -299,7 +299,7 @@ void MessageWindow::popup()
     move(restPos);
     showAnimation();
     if (layersurface::active()) {
-        layersurface::attach(this, anchorEdges(), area);
+        layersurface::attach(this, anchorEdges(restCorner), area);
     }
     show();
     if (expiryLeftMs > 0) {

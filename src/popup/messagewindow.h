@@ -58,6 +58,8 @@ public:
 
     /// Sender text shown when a message names none.
     static QString defaultSender();
+    /// The screen edges a layer surface resting at corner is anchored to.
+    static Qt::Edges anchorEdges(Corner corner);
 
 public slots:
     /// Deletes the message and closes the window at once (no animation).
@@ -83,8 +85,6 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    /// The screen edges a layer surface of this popup is anchored to.
-    Qt::Edges anchorEdges() const;
     void showAnimation();
     void showPage(const QString& url);
     /// Lays the action buttons out in as many right-aligned rows as their

@@ -3,9 +3,11 @@
 #include "core/globals.h"
 #include "fakepush.h"
 #include "message/message.h"
+#include "popup/layersurface.h"
 #include "popup/messagehandler.h"
 #include "popup/messagewindow.h"
 #include "popup/pageviewfactory.h"
+#include "popup/safetext.h"
 
 #include <QDesktopServices>
 #include <QLabel>
@@ -54,15 +56,61 @@ private slots:
         QTest::newRow("other case") << "Top Left" << QPoint(700, 500) << QPoint(700, 700);
     }
 
+    // On a layer shell the same places are margins from the corner's edges:
+    // where a compositor puts a surface anchored there with those margins.
     void placement()
     {
         QFETCH(QString, position);
         QFETCH(QPoint, rest);
         QFETCH(QPoint, hidden);
+        const QRect area(0, 0, 1000, 700);
+        const QSize size(300, 200);
         QPoint r, h;
-        MessageWindow::placement(QRect(0, 0, 1000, 700), QSize(300, 200), position, &r, &h);
+        MessageWindow::placement(area, size, position, &r, &h);
         QCOMPARE(r, rest);
         QCOMPARE(h, hidden);
+        const Qt::Edges edges = MessageWindow::anchorEdges(MessageWindow::cornerOf(position));
+        const auto compositor = [&](const QPoint& at) {
+            const QMargins m = layersurface::margins(edges, area, QRect(at, size));
+            const auto axis = [](bool low, bool high, int start, int room, int side, int mLow,
+                                 int mHigh) {
+                return low    ? start + mLow
+                       : high ? start + room - side - mHigh
+                              : start + (room - side) / 2;
+            };
+            return QPoint(axis(edges & Qt::LeftEdge, edges & Qt::RightEdge, area.x(), area.width(),
+                               size.width(), m.left(), m.right()),
+                          axis(edges & Qt::TopEdge, edges & Qt::BottomEdge, area.y(), area.height(),
+                               size.height(), m.top(), m.bottom()));
+        };
+        QCOMPARE(compositor(r), rest);
+        QCOMPARE(compositor(h), hidden);
+    }
+
+    void notificationMarkup_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("links");
+        QTest::addColumn<QString>("markup");
+        QTest::newRow("plain, escaped") << "a < b & c" << true << "a &lt; b &amp; c";
+        QTest::newRow("styles") << "<b>B</b> <i>I</i> <u>U</u> <span style='color:red'>x</span>"
+                                << false << "<b>B</b> <i>I</i> <u>U</u> x";
+        QTest::newRow("web link") << "<a href='https://e.org/a b'>go</a>" << true
+                                  << "<a href=\"https://e.org/a%20b\">go</a>";
+        QTest::newRow("links not read") << "<a href='https://e.org/'>go</a>" << false << "go";
+        QTest::newRow("file link") << "<a href='file:///etc/passwd'>go</a>" << true << "go";
+        QTest::newRow("paragraphs, list, image")
+            << "<p>one</p><p>t&lt;wo<img src='/dev/zero'></p><ul><li>item</li></ul>" << true
+            << "one\nt&lt;wo\n\u2022 item";
+    }
+
+    // Message text for a notification service: only what it reads, and no
+    // link that the agent itself would not open.
+    void notificationMarkup()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, links);
+        QTEST(safetext::notificationMarkup(text, links), "markup");
     }
 
     void form_data()
