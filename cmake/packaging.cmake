@@ -89,8 +89,11 @@ over the pipe. It ends by itself when no registered host process is left.
 
 Also contains zav-msgctl, which speaks the agent's pipe protocol from a shell
 or a host product.")
-# Popups show Chinese texts; the desktop's URL handler opens action pages.
-set(CPACK_DEBIAN_AGENT_PACKAGE_RECOMMENDS "fonts-wqy-microhei, xdg-utils")
+# Popups show Chinese texts; the desktop's URL handler opens action pages; on a
+# Wayland desktop popups are layer surfaces through the toolkit's Wayland
+# platform and its layer-shell plugin.
+set(CPACK_DEBIAN_AGENT_PACKAGE_RECOMMENDS
+    "fonts-wqy-microhei, xdg-utils, qtwayland5, layer-shell-qt")
 
 set(CPACK_DEBIAN_PUSHDEV_PACKAGE_NAME "zav-push-dev")
 set(CPACK_DEBIAN_PUSHDEV_PACKAGE_SECTION "devel")
@@ -151,7 +154,7 @@ endif()
 else()
     set(CPACK_DEBIAN_AGENT_PACKAGE_DEPENDS
         "libc6, libstdc++6, libqt5core5a (>= 5.15), libqt5gui5 (>= 5.15), \
-libqt5widgets5 (>= 5.15), libqt5network5 (>= 5.15), libqt5webkit5, libjansson4")
+libqt5widgets5 (>= 5.15), libqt5network5 (>= 5.15), libqt5dbus5 (>= 5.15), libqt5webkit5, libjansson4")
     set(CPACK_DEBIAN_LIBZAVMSG_PACKAGE_DEPENDS "libc6, libjansson4")
     set(CPACK_DEBIAN_PUSHDEV_PACKAGE_DEPENDS
         "libc6, libstdc++6, libqt5core5a (>= 5.15), libcpp-httplib0.11")
