@@ -6,11 +6,8 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QDebug>
-#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QOpenGLContext>
-#include <QProcess>
-#include <QUrl>
 
 #include <cstring>
 
@@ -259,25 +256,6 @@ bool notificationServiceRuns(int timeoutMs)
     return reply.type() == QDBusMessage::ReplyMessage && reply.arguments().value(0).toBool();
 }
 
-namespace {
-
-/// Opens web and mail URLs with xdg-open, for a platform that cannot (offscreen).
-class XdgOpen : public QObject
-{
-    Q_OBJECT
-
-public slots:
-    void open(const QUrl& url)
-    {
-        if (!QProcess::startDetached(QStringLiteral("xdg-open"),
-                                     {url.toString(QUrl::FullyEncoded)})) {
-            qDebug() << "xdg-open could not be started";
-        }
-    }
-};
-
-} // namespace
-
 std::unique_ptr<PopupOutput> PlatformChoice::startPopups() const
 {
     const PopupForm form = popupForm();
@@ -288,11 +266,6 @@ std::unique_ptr<PopupOutput> PlatformChoice::startPopups() const
         auto notifications = std::make_unique<NotificationOutput>();
         server = notifications->serverName();
         output = std::move(notifications);
-        auto* opener = new XdgOpen;
-        opener->setParent(QCoreApplication::instance());
-        for (const char* scheme : {"http", "https", "mailto"}) {
-            QDesktopServices::setUrlHandler(QLatin1String(scheme), opener, "open");
-        }
     } else if (form == PopupForm::Log) {
         output = std::make_unique<LogOutput>();
     }
@@ -300,5 +273,3 @@ std::unique_ptr<PopupOutput> PlatformChoice::startPopups() const
     qDebug().noquote() << describe(form, server);
     return output;
 }
-
-#include "platform.moc"

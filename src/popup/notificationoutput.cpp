@@ -10,6 +10,8 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDebug>
+#include <QDesktopServices>
+#include <QProcess>
 #include <QUrl>
 
 #include <climits>
@@ -21,6 +23,8 @@ const char path[] = "/org/freedesktop/Notifications";
 /// Action keys: the page's default action, and "action-N" for the N-th action.
 const char defaultKey[] = "default";
 const char actionKey[] = "action-";
+/// What the URL policy may let open.
+const char* const openedSchemes[] = {"http", "https", "mailto"};
 
 QDBusMessage call(const char* method)
 {
@@ -54,10 +58,16 @@ NotificationOutput::NotificationOutput(const QDBusConnection& connection) : bus(
                 QStringLiteral("ActionInvoked"), this, SLOT(actionInvoked(uint, QString)));
     bus.connect(QLatin1String(service), QLatin1String(path), QLatin1String(service),
                 QStringLiteral("NotificationClosed"), this, SLOT(notificationClosed(uint, uint)));
+    for (const char* scheme : openedSchemes) {
+        QDesktopServices::setUrlHandler(QLatin1String(scheme), this, "openWithXdgOpen");
+    }
 }
 
 NotificationOutput::~NotificationOutput()
 {
+    for (const char* scheme : openedSchemes) {
+        QDesktopServices::unsetUrlHandler(QLatin1String(scheme));
+    }
     if (&PopupOutput::current() == this) {
         PopupOutput::setCurrent(nullptr);
     }
@@ -161,6 +171,13 @@ void NotificationOutput::actionInvoked(uint id, const QString& key)
     close << id;
     bus.call(close, QDBus::NoBlock);
     notificationClosed(id, 0);
+}
+
+void NotificationOutput::openWithXdgOpen(const QUrl& url)
+{
+    if (!QProcess::startDetached(QStringLiteral("xdg-open"), {url.toString(QUrl::FullyEncoded)})) {
+        qDebug() << "xdg-open could not be started";
+    }
 }
 
 void NotificationOutput::notificationClosed(uint id, uint reason)

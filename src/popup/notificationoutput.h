@@ -19,7 +19,8 @@
 /// "timeout" setting its expiry (without one it stays until closed). A page
 /// message becomes a notification whose default action opens the page in
 /// the browser. The messages of the last maxRemembered notifications are
-/// kept for their actions.
+/// kept for their actions. While it lives, the URLs it opens (web and mail)
+/// go to xdg-open, which the offscreen platform it runs on cannot reach.
 class NotificationOutput : public QObject, public PopupOutput
 {
     Q_OBJECT
@@ -44,6 +45,7 @@ public:
 
 private slots:
     void actionInvoked(uint id, const QString& key);
+    void openWithXdgOpen(const QUrl& url);
     void notificationClosed(uint id, uint reason);
 
 private:
