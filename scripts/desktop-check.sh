@@ -3,7 +3,8 @@
 # and checks what the user gets there:
 #   x11            a private Xvfb: popups as windows at the screen's edge
 #   wayland        sway, headless, Wayland only (no XWayland): popups as
-#                  layer-shell surfaces
+#                  layer-shell surfaces (a VNC server's virtual pointer drives
+#                  them)
 #   notifications  no display for the agent, a private session bus with mako
 #                  (drawn by a headless sway): popups as notifications
 # The messages: a text with two actions at the bottom right, a centred one
@@ -32,7 +33,7 @@ PORT=$(sed -n 's/^ZAV_TEST_PUSH_PORT:STRING=//p' "$BUILD/CMakeCache.txt")
 for f in "$AGENT" "$MSGCTL" "$PUSHDEV"; do
     [ -x "$f" ] || { echo "desktop-check: build $f first" >&2; exit 2; }
 done
-for tool in Xvfb xdotool import convert sway grim mako makoctl dbus-daemon bwrap python3; do
+for tool in Xvfb xdotool import convert sway grim wayvnc mako makoctl dbus-daemon bwrap curl python3; do
     command -v "$tool" >/dev/null || { echo "desktop-check: $tool is missing (scripts/install-deps.sh)" >&2; exit 2; }
 done
 mkdir -p "$SHOTS"
@@ -119,6 +120,24 @@ for x0, y0, x1, y1 in sorted(strips, key=lambda b: b[1]):
         print("buttons", " ".join(f"{(b[0] + b[2]) // 2},{(b[1] + b[3]) // 2}" for b in mine))
 PY
 
+# A VNC client that only moves the pointer: pointer.py PORT KIND,X,Y...
+# (KIND: move, down, drag with the left button held, up).
+cat >"$WORK/pointer.py" <<'PY'
+import socket, struct, sys, time
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), timeout=5)
+s.sendall(s.recv(12))                       # protocol version
+assert 1 in s.recv(s.recv(1)[0])            # security: none
+s.sendall(b"\x01")
+assert struct.unpack(">I", s.recv(4))[0] == 0
+s.sendall(b"\x01")                          # shared
+head = s.recv(24)
+s.recv(struct.unpack(">I", head[20:24])[0])  # the desktop's name
+for step in sys.argv[2:]:
+    kind, x, y = step.split(",")
+    s.sendall(struct.pack(">BBHH", 5, kind in ("down", "drag"), int(x), int(y)))
+    time.sleep(0.1)
+PY
+
 # check_places SHOT W H: the popups rest where the messages asked, clear of
 # one another: the text at the bottom right, the page 4 px above it, the
 # centred one in the middle. Sets PLACES, and BUTTON (the text popup's
@@ -185,6 +204,26 @@ watched() {
 }
 CENTRE_X=$(((1280 - 310) / 2 + 6)) CENTRE_Y=$(((800 - 210) / 2 + 6))
 
+# by_hand: what a user does with the pointer, through the desktop's
+# functions strip X Y (whether a popup's top strip is at X, Y), press X Y
+# and drag X1 Y1 X2 Y2. The text popup rests at the corner (970, 590), the
+# page above it (970, 376), BUTTON is the text popup's second button.
+# Drags the text popup away (the page slides down to the corner), closes
+# the page with its close button and clicks the button of the text popup.
+by_hand() {
+    local bx=${BUTTON%,*} by=${BUTTON#*,}
+    drag 1000 600 700 400
+    # (Strips probed off their ends, where another popup's shadow may lie.)
+    wait_for 3 strip 730 402 && wait_for 3 strip 1030 602 && ! strip 1030 388 ||
+        { echo "the dragged popup is not where it was dropped, or the page did not move in"; return 1; }
+    press 1263 607 # the page's close button
+    wait_for 3 eval '! strip 1030 602' || { echo "the close button did not close the page"; return 1; }
+    press $((bx - 300)) $((by - 200))
+    wait_for 3 eval '! strip 730 402' || { echo "the action button did not close its popup"; return 1; }
+    wait_for 5 reported 42 || { echo "no action report"; return 1; }
+    wait_for 5 opened https://example.org/upgrade || { echo "the action's URL was not opened"; return 1; }
+}
+
 start_sway() { # RUNTIME_DIR: a headless sway, Wayland only, 1280 x 800
     local run=$1
     mkdir -p "$run" && chmod 777 "$run" # for the user of the namespace
@@ -217,7 +256,13 @@ desktop_x11() {
         DISPLAY=$display xcompmgr -n &
         PIDS+=($!)
     fi
-    centre() { DISPLAY=$display import -window root -crop 1x1+$CENTRE_X+$CENTRE_Y "$WORK/p.png" && blue "$WORK/p.png"; }
+    strip() { DISPLAY=$display import -window root -crop "1x1+$1+$2" "$WORK/p.png" && blue "$WORK/p.png"; }
+    centre() { strip "$CENTRE_X" "$CENTRE_Y"; }
+    press() { DISPLAY=$display xdotool mousemove "$1" "$2" click 1; }
+    drag() {
+        DISPLAY=$display xdotool mousemove "$1" "$2" mousedown 1 mousemove $((($1 + $3) / 2)) \
+            $((($2 + $4) / 2)) mousemove "$3" "$4" mouseup 1
+    }
     start_agent "$dir" DISPLAY="$display" || { echo "the agent did not answer"; return 1; }
     # Off the centre (once the agent's connection keeps the server from
     # resetting the pointer there): a popup under the pointer stays.
@@ -230,16 +275,26 @@ desktop_x11() {
     DISPLAY=$display import -window root "$SHOTS/x11.png"
     check_places "$SHOTS/x11.png" 1280 800 || return 1
     watched || { echo "the centred popup did not show and close"; return 1; }
-    DISPLAY=$display xdotool mousemove "${BUTTON%,*}" "${BUTTON#*,}" click 1
-    wait_for 5 reported 42 || { echo "no action report"; return 1; }
-    wait_for 5 opened https://example.org/upgrade || { echo "the action's URL was not opened"; return 1; }
-    echo "popups at $PLACES the centred one seen ${SHOWN_MS} ms after sending, gone $((GONE_MS - SHOWN_MS)) ms later (timeout 3 s); button: report 42 and URL opened"
+    by_hand || return 1
+    echo "popups at $PLACES the centred one seen ${SHOWN_MS} ms after sending, gone $((GONE_MS - SHOWN_MS)) ms later (timeout 3 s); dragged, closed, action: report 42 and URL opened"
 }
 
 desktop_wayland() {
     local run=$WORK/sway dir=$WORK/wayland
     start_sway "$run" || { echo "sway did not start: $(tail -1 "$run/sway.log")"; return 1; }
-    centre() { WAYLAND_DISPLAY=$run/wayland-1 grim -g "$CENTRE_X,$CENTRE_Y 1x1" "$WORK/p.png" && blue "$WORK/p.png"; }
+    strip() { WAYLAND_DISPLAY=$run/wayland-1 grim -g "$1,$2 1x1" "$WORK/p.png" && blue "$WORK/p.png"; }
+    centre() { strip "$CENTRE_X" "$CENTRE_Y"; }
+    # Headless sway has no pointer: a VNC server's virtual pointer is one.
+    local vnc_port
+    vnc_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+    WAYLAND_DISPLAY=$run/wayland-1 XDG_RUNTIME_DIR=$run wayvnc 127.0.0.1 "$vnc_port" >"$run/vnc.log" 2>&1 &
+    PIDS+=($!)
+    pointer() { python3 "$WORK/pointer.py" "$vnc_port" "$@"; }
+    press() { pointer "move,$1,$2" "down,$1,$2" "up,$1,$2"; }
+    drag() {
+        pointer "move,$1,$2" "down,$1,$2" "drag,$((($1 + $3) / 2)),$((($2 + $4) / 2))" \
+            "drag,$3,$4" "up,$3,$4"
+    }
     start_agent "$dir" WAYLAND_DISPLAY="$run/wayland-1" XDG_SESSION_TYPE=wayland ||
         { echo "the agent did not answer"; return 1; }
     grep -q 'platform wayland .*layer-shell surfaces' "$dir/agent.log" || { echo "no layer shell: $(grep platform "$dir/agent.log")"; return 1; }
@@ -250,7 +305,8 @@ desktop_wayland() {
     WAYLAND_DISPLAY=$run/wayland-1 grim "$SHOTS/wayland-layer-shell.png"
     check_places "$SHOTS/wayland-layer-shell.png" 1280 800 || return 1
     watched || { echo "the centred popup did not show and close"; return 1; }
-    echo "popups at $PLACES the centred one seen ${SHOWN_MS} ms after sending, gone $((GONE_MS - SHOWN_MS)) ms later (timeout 3 s); no pointer to click with"
+    by_hand || return 1
+    echo "popups at $PLACES the centred one seen ${SHOWN_MS} ms after sending, gone $((GONE_MS - SHOWN_MS)) ms later (timeout 3 s); dragged, closed, action: report 42 and URL opened"
 }
 
 desktop_notifications() {
@@ -316,6 +372,7 @@ for desktop in "${DESKTOPS[@]}"; do
         echo "[$desktop] passed: $line"
     else
         result "$desktop" "$line"
+        tail -n 20 "$WORK/$desktop.out" | sed 's/^/    /' >&2
         echo "[$desktop] FAILED: $line"
     fi
 done

@@ -9,7 +9,7 @@ PACKAGES=(
     liblayershellqtinterface-dev layer-shell-qt qtwayland5 libwayland-dev
     libcpp-httplib-dev libjansson-dev
     xvfb xauth xdotool x11-utils imagemagick xcompmgr
-    sway grim bubblewrap mako-notifier dbus-daemon curl
+    sway grim wayvnc bubblewrap mako-notifier dbus-daemon curl
     fonts-wqy-microhei
     clang-14 libclang-rt-14-dev libfuzzer-14-dev
     dpkg-dev file help2man perl lintian
