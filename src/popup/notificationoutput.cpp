@@ -114,17 +114,18 @@ void NotificationOutput::show(MessageHandler* handler, Message* msg)
            << QVariantMap() << expiry;
     ++pending;
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(notify, callTimeoutMs), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, msg](auto* w) {
+    // The message goes with the watcher if this output goes before the answer.
+    auto owned = std::make_shared<std::unique_ptr<Message>>(msg);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, owned](auto* w) {
         w->deleteLater();
         --pending;
         const QDBusPendingReply<uint> reply = *w;
         if (reply.isError()) {
             qDebug() << "notification not shown:" << reply.error().message().left(200)
-                     << msg->title.left(100);
-            delete msg;
+                     << (*owned)->title.left(100);
             return;
         }
-        remember(reply.value(), msg);
+        remember(reply.value(), owned->release());
     });
 }
 
