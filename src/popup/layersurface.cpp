@@ -58,11 +58,18 @@ public:
 
     void place()
     {
-        if (QWindow* handle = window->windowHandle()) {
-            LayerShellQt::Window::get(handle)->setMargins(
-                layersurface::margins(edges, area, QRect(placed, window->size())));
-            window->update(); // the margins take effect with the surface's next commit
+        QWindow* handle = window->windowHandle();
+        if (!handle) {
+            return;
         }
+        // A surface wholly off the screen gets no frame callbacks, and the
+        // toolkit then stops drawing it, so that new margins never reach the
+        // compositor: one row of its edge (transparent) stays on the screen.
+        QRect at(placed, window->size());
+        at.moveTop(qBound(area.top() - at.height() + 1, at.top(), area.bottom()));
+        at.moveLeft(qBound(area.left() - at.width() + 1, at.left(), area.right()));
+        LayerShellQt::Window::get(handle)->setMargins(layersurface::margins(edges, area, at));
+        window->update(); // the margins take effect with the surface's next commit
     }
 
 private:
