@@ -245,6 +245,19 @@ by_hand() {
     wait_for 5 opened https://example.org/upgrade || { echo "the action's URL was not opened"; return 1; }
 }
 
+# on_screen SHOOT FILE: the three messages on a screen, with the desktop's
+# strip, centre, press and drag; the screenshot in FILE.
+on_screen() {
+    send_all "$dir" || return 1
+    watch centre &
+    WATCH=$!
+    settled "$1" "$2" || return 1
+    watched || { echo "the centred popup did not show and close"; return 1; }
+    by_hand || return 1
+    echo "popups at $PLACES the centred one seen ${SHOWN_MS} ms after sending, gone" \
+        "$((GONE_MS - SHOWN_MS)) ms later (timeout 6 s); dragged, closed, action: report 42 and URL opened"
+}
+
 start_sway() { # RUNTIME_DIR: a headless sway, Wayland only, 1280 x 800
     local run=$1
     mkdir -p "$run" && chmod 777 "$run" # for the user of the namespace
@@ -289,13 +302,7 @@ desktop_x11() {
     # resetting the pointer there): a popup under the pointer stays.
     DISPLAY=$display xdotool mousemove 0 0
     grep -q 'platform xcb (DISPLAY=.*popups as windows' "$dir/agent.log" || { echo "not on X11"; return 1; }
-    send_all "$dir" || return 1
-    watch centre &
-    WATCH=$!
-    settled 'DISPLAY=$display import -window root' "$SHOTS/x11.png" || return 1
-    watched || { echo "the centred popup did not show and close"; return 1; }
-    by_hand || return 1
-    echo "popups at $PLACES the centred one seen ${SHOWN_MS} ms after sending, gone $((GONE_MS - SHOWN_MS)) ms later (timeout 6 s); dragged, closed, action: report 42 and URL opened"
+    on_screen 'DISPLAY=$display import -window root' "$SHOTS/x11.png"
 }
 
 desktop_wayland() {
@@ -317,13 +324,7 @@ desktop_wayland() {
     start_agent "$dir" WAYLAND_DISPLAY="$run/wayland-1" XDG_SESSION_TYPE=wayland ||
         { echo "the agent did not answer"; return 1; }
     grep -q 'platform wayland .*layer-shell surfaces' "$dir/agent.log" || { echo "no layer shell: $(grep platform "$dir/agent.log")"; return 1; }
-    send_all "$dir" || return 1
-    watch centre &
-    WATCH=$!
-    settled 'WAYLAND_DISPLAY=$run/wayland-1 grim' "$SHOTS/wayland-layer-shell.png" || return 1
-    watched || { echo "the centred popup did not show and close"; return 1; }
-    by_hand || return 1
-    echo "popups at $PLACES the centred one seen ${SHOWN_MS} ms after sending, gone $((GONE_MS - SHOWN_MS)) ms later (timeout 6 s); dragged, closed, action: report 42 and URL opened"
+    on_screen 'WAYLAND_DISPLAY=$run/wayland-1 grim' "$SHOTS/wayland-layer-shell.png"
 }
 
 desktop_notifications() {
