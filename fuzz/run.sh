@@ -9,7 +9,7 @@
 #                    or FUZZ_MAX_SECONDS seconds if that is set and comes first;
 #                    without allocation stacks in reports (replay to see them)
 #   target           json_text client_text client_args message_json push_answer
-#                    pipe_command safe_text
+#                    pipe_command safe_text page_frame
 #                    (default: every target the build has)
 #
 # FUZZ_MAX_LEN caps the input size (default 65536 bytes).
@@ -28,7 +28,7 @@ JOBS=${JOBS:-2}
 SECONDS_EACH=${FUZZ_SECONDS:-20}
 RUNS=${FUZZ_RUNS:-10000000}
 MAX_LEN=${FUZZ_MAX_LEN:-65536}
-ALL=(json_text client_text client_args message_json push_answer pipe_command safe_text)
+ALL=(json_text client_text client_args message_json push_answer pipe_command safe_text page_frame)
 
 case $MODE in
 short) LIMIT=(-max_total_time="$SECONDS_EACH") ;;
