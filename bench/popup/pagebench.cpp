@@ -84,11 +84,11 @@ public:
 
     Rgb pixel(const QPoint& at)
     {
-        xcb_get_image_reply_t* r = xcb_get_image_reply(
-            c,
-            xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, int16_t(at.x()), int16_t(at.y()),
-                          1, 1, ~0u),
-            nullptr);
+        xcb_get_image_reply_t* r =
+            xcb_get_image_reply(c,
+                                xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, root, int16_t(at.x()),
+                                              int16_t(at.y()), 1, 1, ~0u),
+                                nullptr);
         Rgb value = 0;
         if (r && xcb_get_image_data_length(r) >= 4) {
             const uint8_t* d = xcb_get_image_data(r); // B, G, R, X
@@ -167,12 +167,15 @@ QList<qint64> descendants(qint64 pid)
     return result;
 }
 
-/// Proportional set size of a process and everything below it, in MB.
-double treePss(qint64 pid)
+/// A figure (Pss of smaps_rollup, VmRSS of status) summed over the processes
+/// below pid, in MB. PSS splits shared pages among the processes that map
+/// them, so it is the processes' own share only when nothing else runs the
+/// same libraries.
+double below(qint64 pid, const char* file, const QByteArray& key)
 {
-    double sum = procMb(pid, "smaps_rollup", "Pss");
+    double sum = 0;
     for (qint64 child : descendants(pid)) {
-        sum += procMb(child, "smaps_rollup", "Pss");
+        sum += procMb(child, file, key);
     }
     return sum;
 }
@@ -190,12 +193,12 @@ bool mapsEngine(qint64 pid)
 
 QString pageCommand(const QString& url)
 {
-    const QJsonObject m{{"title", "Benchmark"},
-                        {"authorName", "Benchmark"},
-                        {"messageFrom", "Url"},
-                        {"url", url},
-                        {"settings", QJsonArray{QJsonObject{{"key", "position"},
-                                                            {"value", "center"}}}}};
+    const QJsonObject m{
+        {"title", "Benchmark"},
+        {"authorName", "Benchmark"},
+        {"messageFrom", "Url"},
+        {"url", url},
+        {"settings", QJsonArray{QJsonObject{{"key", "position"}, {"value", "center"}}}}};
     return QStringLiteral("PopupMessage:") +
            QString::fromUtf8(QJsonDocument(m).toJson(QJsonDocument::Compact));
 }
@@ -211,7 +214,7 @@ void agentFigures(const QString& agent, int runs)
 {
     out << "| Run | agent RSS before | with the first page | after five, closed | in the "
            "agent's maps | first paint, first popup | first paint, later four (median) | "
-           "page process PSS |\n|---|---|---|---|---|---|---|---|\n";
+           "page view's processes, PSS / RSS summed |\n|---|---|---|---|---|---|---|---|\n";
     for (int run = 1; run <= runs; ++run) {
         BenchSession x;
         PageServer page;
@@ -228,7 +231,7 @@ void agentFigures(const QString& agent, int runs)
         x.click(QPoint(popupRect.right() - 17, popupRect.top() + 17));
         settle(1500);
         const double before = procMb(pid, "status", "VmRSS");
-        double with = 0, helper = 0, first = -1;
+        double with = 0, pss = 0, rss = 0, first = -1;
         QList<double> later;
         for (int i = 0; i < 5; ++i) {
             QElapsedTimer clock;
@@ -243,7 +246,8 @@ void agentFigures(const QString& agent, int runs)
             settle(500);
             if (i == 0) {
                 with = procMb(pid, "status", "VmRSS");
-                helper = treePss(pid) - procMb(pid, "smaps_rollup", "Pss");
+                pss = below(pid, "smaps_rollup", "Pss");
+                rss = below(pid, "status", "VmRSS");
             }
             x.click(QPoint(popupRect.right() - 17, popupRect.top() + 17));
             QElapsedTimer gone;
@@ -260,7 +264,8 @@ void agentFigures(const QString& agent, int runs)
                    .arg(mapsEngine(pid) ? "engine" : "no engine")
                    .arg(first, 0, 'f', 0)
                    .arg(median(later), 0, 'f', 0)
-                   .arg(helper > 0.05 ? mb(helper) + QStringLiteral(" MB") : QStringLiteral("-"));
+                   .arg(pss > 0.05 ? mb(pss) + QStringLiteral(" / ") + mb(rss)
+                                   : QStringLiteral("-"));
         out.flush();
     }
 }
@@ -293,12 +298,9 @@ void viewFigures(int runs, const QStringList& command)
                                              QString::number(r.height())});
         paints << screen.waitFor(pageColour, clock, 30000);
         settle(1500);
-        pss << treePss(p.processId());
-        double sum = procMb(p.processId(), "status", "VmRSS");
-        for (qint64 child : descendants(p.processId())) {
-            sum += procMb(child, "status", "VmRSS");
-        }
-        rss << sum;
+        pss << procMb(p.processId(), "smaps_rollup", "Pss") +
+                   below(p.processId(), "smaps_rollup", "Pss");
+        rss << procMb(p.processId(), "status", "VmRSS") + below(p.processId(), "status", "VmRSS");
         ::kill(pid_t(p.processId()), SIGTERM);
         if (!p.waitForFinished(5000)) {
             p.kill();

@@ -29,7 +29,7 @@ bool passedOn(const QString& name)
     static const QRegularExpression pattern(
         QStringLiteral("^(LANG|LANGUAGE|LC_[A-Z]+|TZ|QT_SCALE_FACTOR|QT_SCREEN_SCALE_FACTORS|"
                        "QT_AUTO_SCREEN_SCALE_FACTOR|QT_ENABLE_HIGHDPI_SCALING|QT_FONT_DPI|"
-                       "QT_XCB_GL_INTEGRATION|(http|https|no|all)_proxy|(HTTP|HTTPS|NO|ALL)_PROXY|"
+                       "(http|https|no|all)_proxy|(HTTP|HTTPS|NO|ALL)_PROXY|"
                        "[AUL]SAN_OPTIONS|UBSAN_OPTIONS)$"));
     return pattern.match(name).hasMatch();
 }
@@ -190,7 +190,9 @@ pagesandbox::Launch pagesandbox::launch(const QString& program)
                << QStringLiteral("DBUS_SESSION_BUS_ADDRESS=disabled:")
                << QStringLiteral("PATH=/usr/bin:/bin");
     if (platform == QLatin1String("xcb")) {
-        launch.env << QStringLiteral("DISPLAY=") + agent.value(QStringLiteral("DISPLAY"));
+        // No GL: the sandbox shows no GPU device.
+        launch.env << QStringLiteral("DISPLAY=") + agent.value(QStringLiteral("DISPLAY"))
+                   << QStringLiteral("QT_XCB_GL_INTEGRATION=none");
     }
 
     const QString bwrap = QStandardPaths::findExecutable(QStringLiteral("bwrap"));
