@@ -106,7 +106,7 @@ QString Fields::text()
         good = false;
         return QString();
     }
-    const QString value = QString::fromUtf8(data.constData() + at, int(length));
+    QString value = QString::fromUtf8(data.constData() + at, int(length));
     at += int(length);
     return value;
 }

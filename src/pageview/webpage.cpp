@@ -13,6 +13,7 @@
 #include <QWebEngineUrlRequestInterceptor>
 
 #include <atomic>
+#include <functional>
 
 namespace {
 
@@ -45,30 +46,29 @@ private:
 };
 
 /// The page a window would show, made only to learn where it goes: its first
-/// address goes out as a link and the window never opens.
+/// address goes to caught and the window never opens.
 class AddressCatcher : public QWebEnginePage
 {
-    Q_OBJECT
-
 public:
-    using QWebEnginePage::QWebEnginePage;
-
-signals:
-    void caught(const QUrl& url);
+    AddressCatcher(QWebEngineProfile* profile, QObject* parent,
+                   std::function<void(const QUrl&)> caught)
+        : QWebEnginePage(profile, parent), caught(std::move(caught))
+    {
+    }
 
 protected:
     bool acceptNavigationRequest(const QUrl& url, NavigationType, bool) override
     {
-        if (!done) {
-            done = true;
-            emit caught(url);
+        if (caught) {
+            caught(url);
+            caught = nullptr;
             deleteLater();
         }
         return false;
     }
 
 private:
-    bool done = false;
+    std::function<void(const QUrl&)> caught;
 };
 
 } // namespace
@@ -203,9 +203,7 @@ QWebEnginePage* WebPage::createWindow(WebWindowType type)
         return nullptr;
     }
     refuse("page window not opened: its address goes out as a link");
-    auto* catcher = new AddressCatcher(profile(), this);
-    connect(catcher, &AddressCatcher::caught, this, &WebPage::windowAddress);
-    return catcher;
+    return new AddressCatcher(profile(), this, [this](const QUrl& url) { windowAddress(url); });
 }
 
 void WebPage::javaScriptAlert(const QUrl& origin, const QString& text)
@@ -252,5 +250,3 @@ void WebPage::javaScriptConsoleMessage(JavaScriptConsoleMessageLevel, const QStr
 {
     // A page's console is not the agent's log.
 }
-
-#include "webpage.moc"

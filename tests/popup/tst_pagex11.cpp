@@ -102,8 +102,10 @@ private slots:
     void showAndFollow_data()
     {
         QTest::addColumn<bool>("sandbox");
-        QTest::newRow("in its sandbox") << true;
-        QTest::newRow("bwrap fails: as a process of its own") << false;
+        QTest::addColumn<QString>("page");
+        QTest::newRow("in its sandbox") << true << "/clicks";
+        QTest::newRow("a click that opens a window") << true << "/clicks?window";
+        QTest::newRow("bwrap fails: as a process of its own") << false << "/clicks";
     }
 
     // The page shows in the popup; a user's click on a link opens it, the
@@ -111,11 +113,13 @@ private slots:
     void showAndFollow()
     {
         QFETCH(bool, sandbox);
+        QFETCH(QString, page);
+        QFile::remove(bin.filePath("opened"));
         RuntimeDir dir;
         Host host;
         AgentProcess agent(dir);
         start(agent, host, sandbox ? QString() : noSandbox.path());
-        QCOMPARE(ask(popupCommand(server.base() + "/clicks")), QByteArray("OK"));
+        QCOMPARE(ask(popupCommand(server.base() + page)), QByteArray("OK"));
         QTRY_VERIFY_WITH_TIMEOUT(pixel(pageCorner) == pageColour, 20000);
         QVERIFY(agent.log().contains(sandbox ? "sandboxed (bwrap)" : "NOT sandboxed"));
         // The first click may come before the page has seen the pointer over the link.
@@ -242,11 +246,15 @@ private:
         target.remove(0, 5); // "/push"
 
         const QByteArray secret = QUrl::fromLocalFile(home.filePath("secret")).toEncoded();
-        if (target == "/clicks") {
-            return html(
-                R"(<a href="https://example.invalid/user" style="display:block;height:300px">a</a>)"
-                R"(<a id=s href="https://example.invalid/script">s</a><script>)"
-                R"(setInterval(function () { document.getElementById('s').click(); }, 5);</script>)");
+        if (target.startsWith("/clicks")) { // "?window": a click there opens a window
+            const QByteArray user = "https://example.invalid/user";
+            const bool window = target.endsWith("window");
+            return html((window ? "<div onclick=\"window.open('" + user + "')\""
+                                : "<a href='" + user + "'") +
+                        " style='display:block;height:300px'>a" + (window ? "</div>" : "</a>") +
+                        R"(<a id=s href="https://example.invalid/script">s</a><script>)"
+                        R"(setInterval(function () { document.getElementById('s').click(); }, 5);)"
+                        "</script>");
         }
         if (target == "/loop") {
             return html("<script>while (true) {}</script>");
