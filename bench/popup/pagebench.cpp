@@ -45,31 +45,9 @@ const Rgb pageColour = rgb(10, 200, 30);
 const QRect popupRect(485, 407, 310, 210);
 const QPoint probe(640, 530);
 
-/// Serves the page on loopback.
-class PageServer : public QTcpServer
-{
-public:
-    PageServer()
-    {
-        listen(QHostAddress::LocalHost, 0);
-        connect(this, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* s = nextPendingConnection()) {
-                connect(s, &QTcpSocket::readyRead, s, [s] {
-                    s->readAll();
-                    const QByteArray body =
-                        "<html><body style='margin:0;background:rgb(10,200,30)'><h1>Page</h1>"
-                        "<p>A page popup of the benchmark.</p></body></html>";
-                    s->write("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: "
-                             "close\r\nContent-Length: " +
-                             QByteArray::number(body.size()) + "\r\n\r\n" + body);
-                    s->disconnectFromHost();
-                });
-                connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
-            }
-        });
-    }
-    QString url() const { return QStringLiteral("http://127.0.0.1:%1/page").arg(serverPort()); }
-};
+/// The page: one colour, a heading and a line.
+const QByteArray pageBody = "<html><body style='margin:0;background:rgb(10,200,30)'><h1>Page</h1>"
+                            "<p>A page popup of the benchmark.</p></body></html>";
 
 /// Reads single pixels of the screen.
 class Screen
@@ -115,16 +93,6 @@ private:
     xcb_connection_t* c = nullptr;
     xcb_window_t root = 0;
 };
-
-void settle(int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(5);
-    }
-}
 
 double median(QList<double> v)
 {
@@ -217,7 +185,7 @@ void agentFigures(const QString& agent, int runs)
            "page view's processes, PSS / RSS summed |\n|---|---|---|---|---|---|---|---|\n";
     for (int run = 1; run <= runs; ++run) {
         BenchSession x;
-        PageServer page;
+        PageServer page(pageBody);
         if (!x.start() || !x.startAgent(agent)) {
             out << "cannot start Xvfb and the agent\n";
             return;
@@ -275,7 +243,7 @@ void agentFigures(const QString& agent, int runs)
 void viewFigures(int runs, const QStringList& command)
 {
     BenchSession x;
-    PageServer page;
+    PageServer page(pageBody);
     if (!x.start()) {
         out << "cannot start Xvfb\n";
         return;
