@@ -170,7 +170,7 @@ void memoryFigures(const QString& agent)
     out << QStringLiteral("| 50 more shown and closed, twice | %1, %2 |\n")
                .arg(after.value(1), 0, 'f', 1)
                .arg(after.value(2), 0, 'f', 1);
-    out << QStringLiteral("| one page popup shown (web engine loaded) | %1 |\n")
+    out << QStringLiteral("| one page popup shown (by its page view) | %1 |\n")
                .arg(pageShown, 0, 'f', 1);
     out << QStringLiteral("| the page popup closed, idle again | %1 |\n\n")
                .arg(pageClosed, 0, 'f', 1);
