@@ -375,8 +375,11 @@ void MessageWindow::slideTo(const QPoint& rest)
 
 bool MessageWindow::close()
 {
-    delete page; // its window goes at once
-    page = nullptr;
+    if (page) { // its window goes at once; the object may be in one of its signals
+        page->stop();
+        page->deleteLater();
+        page = nullptr;
+    }
     delete message;
     message = nullptr;
     clearAll();

@@ -50,6 +50,9 @@ public:
     void moveTo(const QPoint& place);
     /// Ends the page view now; failed(why) follows.
     void end(const QString& why);
+    /// Ends the page view now, quietly: nothing follows. Also in one of this
+    /// object's own signals.
+    void stop();
 
 signals:
     /// The popup is on the screen, where open put it.
@@ -72,8 +75,6 @@ private:
     void send(const pageframe::Writer& frame);
     /// The watchdog's round: answers, processor time, memory, an end.
     void check();
-    /// Kills every process of the page view and waits for the first.
-    void stop();
 
     pid_t pid = -1;
     bool finished = false;

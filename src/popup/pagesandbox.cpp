@@ -45,18 +45,19 @@ QString xSocket(const QString& display)
 /// The bwrap options that make the sandbox, up to the program.
 QStringList sandboxOptions(const QString& program, QStringList* env)
 {
-    const uid_t uid = ::getuid();
     // Not root inside, where the engine would refuse its own sandbox.
-    const QString inside = QString::number(uid == 0 ? 65534 : uid);
+    const bool root = ::getuid() == 0;
+    const QString uid = QString::number(root ? 65534 : ::getuid());
+    const QString gid = QString::number(root ? 65534 : ::getgid());
     QStringList o{"--die-with-parent",
                   "--new-session",
                   "--unshare-all",
                   "--share-net",
                   "--unshare-user",
                   "--uid",
-                  inside,
+                  uid,
                   "--gid",
-                  inside,
+                  gid,
                   "--cap-drop",
                   "ALL",
                   "--ro-bind",
