@@ -214,8 +214,8 @@ private slots:
         const QString log = agent.log();
         for (const char* refused :
              {"script dialog refused: alert", "script dialog refused: confirm",
-              "script dialog refused: prompt", "page window refused",
-              "permission request refused"}) {
+              "script dialog refused: prompt", "page window refused", "permission request refused",
+              "download refused"}) {
             QVERIFY2(log.contains(refused), refused);
         }
         QCOMPARE(agent.terminate(), 0);
@@ -283,8 +283,14 @@ private:
                 "leak('open', window.open(s)); window.open('/other');"
                 "alert('a'); confirm('c'); prompt('p'); navigator.geolocation"
                 ".getCurrentPosition(function () {}, function (e) { leak('geo', e.code); });"
+                "var d = document.createElement('iframe'); d.src = '/push/attachment';"
+                " document.body.appendChild(d);"
                 "setTimeout(function () { leak('done', 1); location.href = s; }, 1500);"
                 "</script>");
+        }
+        if (target == "/attachment") {
+            return "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n"
+                   "Content-Disposition: attachment; filename=a.bin\r\nConnection: close\r\n\r\nx";
         }
         return "HTTP/1.1 404 Not Found\r\nConnection: close\r\n\r\n";
     }
