@@ -163,7 +163,9 @@ int main(void)
 HOST
 # shellcheck disable=SC2046 # pkg-config's words are the compiler's arguments
 cc -Wall -Werror -o "$WORK/host" "$WORK/host.c" $(pkg-config --cflags --libs zavmsg)
-ldd "$WORK/host" | grep -Eq "=> /(usr/)?lib/[^ ]*/libzavmsg.so.1 " \
+# Read whole first: grep -q ending early would make ldd fail on a closed pipe.
+ldd "$WORK/host" >"$WORK/host.ldd"
+grep -Eq "=> /(usr/)?lib/[^ ]*/libzavmsg.so.1 " "$WORK/host.ldd" \
     || { echo "package-check: the host does not load the installed libzavmsg" >&2; exit 1; }
 "$WORK/host"
 
