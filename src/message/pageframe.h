@@ -16,7 +16,10 @@ namespace pageframe {
 enum Type : quint8
 {
     // The agent to the page view.
-    Open = 1,  ///< url, sender, x, y, width, height: show this page as a popup there
+    /// url, sender, x, y, width, height, edges, area's x, y, width, height:
+    /// show this page as a popup there; edges other than 0: as a layer
+    /// surface anchored at those edges (Qt::Edges) of the area
+    Open = 1,
     Place = 2, ///< x, y: the popup's top-left corner moves there
     Ping = 3,  ///< n: answer with Pong n
 

@@ -1,5 +1,6 @@
 #include "pagepopup.h"
 
+#include "popup/layersurface.h"
 #include "popup/popuplook.h"
 #include "webpage.h"
 
@@ -75,8 +76,11 @@ void PagePopup::handle(const Frame& frame)
         const QString sender = fields.text();
         const int x = fields.number(), y = fields.number();
         const int width = fields.number(), height = fields.number();
+        const auto layer = Qt::Edges(fields.number());
+        const int ax = fields.number(), ay = fields.number();
+        const int aw = fields.number(), ah = fields.number();
         if (fields.ok()) {
-            open(url, sender, QRect(x, y, width, height));
+            open(url, sender, QRect(x, y, width, height), layer, QRect(ax, ay, aw, ah));
         }
     } else if (frame.type == Place) {
         const int x = fields.number(), y = fields.number();
@@ -99,7 +103,8 @@ void PagePopup::handle(const Frame& frame)
     }
 }
 
-void PagePopup::open(const QUrl& url, const QString& text, const QRect& geometry)
+void PagePopup::open(const QUrl& url, const QString& text, const QRect& geometry, Qt::Edges layer,
+                     const QRect& area)
 {
     setGeometry(geometry);
     setFixedSize(geometry.size());
@@ -128,6 +133,9 @@ void PagePopup::open(const QUrl& url, const QString& text, const QRect& geometry
                         .arg(code));
             });
     page->load(url);
+    if (layer) {
+        layersurface::attach(this, layer, area);
+    }
     show();
     send(Writer(Ready));
 }

@@ -36,7 +36,8 @@ protected:
 private:
     void readChannel();
     void handle(const pageframe::Frame& frame);
-    void open(const QUrl& url, const QString& text, const QRect& geometry);
+    void open(const QUrl& url, const QString& text, const QRect& geometry, Qt::Edges layer,
+              const QRect& area);
     void send(const pageframe::Writer& frame);
     /// Tells the agent why this page view ends, and ends it.
     void end(const QString& why);

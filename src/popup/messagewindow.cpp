@@ -201,7 +201,8 @@ bool MessageWindow::startPage()
     });
     connect(page, &PageClient::failed, this, &MessageWindow::pageFailed);
     QString why;
-    if (page->open(pageUrl, pageSender, QRect(hiddenPos, size()), &why)) {
+    const Qt::Edges layer = layersurface::active() ? anchorEdges(restCorner) : Qt::Edges();
+    if (page->open(pageUrl, pageSender, QRect(hiddenPos, size()), layer, area, &why)) {
         return true;
     }
     delete page;
@@ -226,7 +227,7 @@ void MessageWindow::pageFailed(const QString& why)
     if (!animation) { // it never came on the screen
         showAnimation();
     }
-    show();
+    showWindow();
 }
 
 QLabel* MessageWindow::addNote(const char* name, const QString& text)
@@ -323,10 +324,7 @@ void MessageWindow::popup()
     pageUrl.clear();
     if (!paged) {
         showAnimation();
-        if (layersurface::active()) {
-            layersurface::attach(this, anchorEdges(restCorner), area);
-        }
-        show();
+        showWindow();
     }
     if (expiryLeftMs > 0) {
         expiry = new QTimer(this);
@@ -339,6 +337,14 @@ void MessageWindow::popup()
         QAccessibleEvent alert(this, QAccessible::Alert);
         QAccessible::updateAccessibility(&alert);
     }
+}
+
+void MessageWindow::showWindow()
+{
+    if (layersurface::active()) {
+        layersurface::attach(this, anchorEdges(restCorner), area);
+    }
+    show();
 }
 
 void MessageWindow::setPlace(const QPoint& place)

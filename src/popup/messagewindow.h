@@ -102,6 +102,8 @@ private:
     /// the page's address as a link).
     bool startPage();
     void pageFailed(const QString& why);
+    /// Shows the window, as a layer surface where popups are.
+    void showWindow();
     /// A line of plain text where the page would be.
     QLabel* addNote(const char* name, const QString& text);
     void pauseExpiry();

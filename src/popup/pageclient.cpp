@@ -105,7 +105,8 @@ PageClient::~PageClient()
     stop();
 }
 
-bool PageClient::open(const QUrl& url, const QString& sender, const QRect& geometry, QString* why)
+bool PageClient::open(const QUrl& url, const QString& sender, const QRect& geometry,
+                      Qt::Edges layer, const QRect& area, QString* why)
 {
     const QString program = pagesandbox::program(why);
     if (program.isEmpty()) {
@@ -197,7 +198,12 @@ bool PageClient::open(const QUrl& url, const QString& sender, const QRect& geome
              .number(geometry.x())
              .number(geometry.y())
              .number(geometry.width())
-             .number(geometry.height()));
+             .number(geometry.height())
+             .number(int(layer))
+             .number(area.x())
+             .number(area.y())
+             .number(area.width())
+             .number(area.height()));
     return true;
 }
 

@@ -43,9 +43,11 @@ public:
     ~PageClient() override;
 
     /// Starts the page view for url, with the sender's text in its strip, at
-    /// geometry (the popup's whole window). False, and why, when the program
-    /// is not there or does not start.
-    bool open(const QUrl& url, const QString& sender, const QRect& geometry, QString* why);
+    /// geometry (the popup's whole window); with layer edges, as a layer
+    /// surface anchored at those edges of area. False, and why, when the
+    /// program is not there or does not start.
+    bool open(const QUrl& url, const QString& sender, const QRect& geometry, Qt::Edges layer,
+              const QRect& area, QString* why);
     /// Moves the popup's window.
     void moveTo(const QPoint& place);
     /// Ends the page view now; failed(why) follows.

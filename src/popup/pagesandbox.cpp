@@ -1,5 +1,7 @@
 #include "pagesandbox.h"
 
+#include "layersurface.h"
+
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
@@ -110,6 +112,9 @@ QStringList sandboxOptions(const QString& program, QStringList* env)
     }
     const QString wayland = qEnvironmentVariable("WAYLAND_DISPLAY", QStringLiteral("wayland-0"));
     if (platform.startsWith(QLatin1String("wayland"))) {
+        if (layersurface::active()) { // its popup is a layer surface as the agent's are
+            env->append(QStringLiteral("QT_WAYLAND_SHELL_INTEGRATION=layer-shell"));
+        }
         const QString path =
             QDir(qEnvironmentVariable("XDG_RUNTIME_DIR")).filePath(wayland); // absolute stays
         o << "--bind" << path << QStringLiteral("%1/wayland-0").arg(QLatin1String(runtimeDir));
