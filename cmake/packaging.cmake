@@ -1,11 +1,11 @@
 # Debian packages of the agent and its tools: `cpack -G DEB` in a build
 # directory makes four of them,
-#   zav-msg-agent  the agent, its page-view module and zav-msgctl;
+#   zav-msg-agent  the agent, its page view program and zav-msgctl;
 #   zav-push-dev   the development push service;
 #   libzavmsg1     the host products' C library libzavmsg;
 #   libzavmsg-dev  its header, its link and its pkg-config file.
 # All install under /usr whatever prefix the build was configured with: the
-# agent finds its page-view module relative to its own directory. Each
+# agent finds its page view program relative to its own directory. Each
 # carries a copyright file made from LICENSE and the changelog in cmake/.
 
 set(ZAV_DEB_DOCS ${PROJECT_BINARY_DIR}/deb-docs)
@@ -89,8 +89,14 @@ over the pipe. It ends by itself when no registered host process is left.
 
 Also contains zav-msgctl, which speaks the agent's pipe protocol from a shell
 or a host product.")
-# Popups show Chinese texts; the desktop's URL handler opens action pages.
-set(CPACK_DEBIAN_AGENT_PACKAGE_RECOMMENDS "fonts-wqy-microhei, xdg-utils")
+# Popups show Chinese texts; the desktop's URL handler opens action pages; on a
+# Wayland desktop popups are layer surfaces through the toolkit's Wayland
+# platform and its layer-shell plugin.
+set(CPACK_DEBIAN_AGENT_PACKAGE_RECOMMENDS
+    "fonts-wqy-microhei, xdg-utils, qtwayland5, layer-shell-qt")
+# The page view runs in bwrap's sandbox (without it, unconfined, and the log
+# says so); the libraries below come on top.
+set(ZAV_DEB_AGENT_RUNS "bubblewrap")
 
 set(CPACK_DEBIAN_PUSHDEV_PACKAGE_NAME "zav-push-dev")
 set(CPACK_DEBIAN_PUSHDEV_PACKAGE_SECTION "devel")
@@ -133,7 +139,8 @@ pkg-config file zavmsg.pc.")
 find_program(ZAV_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(ZAV_DPKG_SHLIBDEPS)
     # The library packages come from the binaries themselves (Qt, the web
-    # engine of the page-view module, cpp-httplib of zav-push-dev, libc...).
+    # engine and libseccomp of the page view, cpp-httplib of zav-push-dev,
+    # libc...), added to the packages named here.
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
     file(GENERATE OUTPUT ${PROJECT_BINARY_DIR}/cpack-project.cmake CONTENT "\
 # Read by cpack: the library package's Depends, as dpkg-shlibdeps finds them.
@@ -148,10 +155,12 @@ if(CPACK_GENERATOR STREQUAL \"DEB\")
 endif()
 ")
     set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_BINARY_DIR}/cpack-project.cmake)
+    set(CPACK_DEBIAN_AGENT_PACKAGE_DEPENDS "${ZAV_DEB_AGENT_RUNS}")
 else()
     set(CPACK_DEBIAN_AGENT_PACKAGE_DEPENDS
-        "libc6, libstdc++6, libqt5core5a (>= 5.15), libqt5gui5 (>= 5.15), \
-libqt5widgets5 (>= 5.15), libqt5network5 (>= 5.15), libqt5webkit5, libjansson4")
+        "${ZAV_DEB_AGENT_RUNS}, libc6, libstdc++6, libqt5core5a (>= 5.15), libqt5gui5 (>= 5.15), \
+libqt5widgets5 (>= 5.15), libqt5network5 (>= 5.15), libqt5dbus5 (>= 5.15), \
+libqt5webenginewidgets5, libseccomp2, libjansson4")
     set(CPACK_DEBIAN_LIBZAVMSG_PACKAGE_DEPENDS "libc6, libjansson4")
     set(CPACK_DEBIAN_PUSHDEV_PACKAGE_DEPENDS
         "libc6, libstdc++6, libqt5core5a (>= 5.15), libcpp-httplib0.11")

@@ -5,9 +5,11 @@ set -euo pipefail
 
 PACKAGES=(
     cmake ninja-build g++ pkg-config
-    qtbase5-dev qtbase5-dev-tools libqt5webkit5-dev
+    qtbase5-dev qtbase5-dev-tools qtwebengine5-dev libseccomp-dev bubblewrap
+    liblayershellqtinterface-dev layer-shell-qt qtwayland5 libwayland-dev
     libcpp-httplib-dev libjansson-dev
     xvfb xauth xdotool x11-utils imagemagick xcompmgr
+    sway grim wayvnc bubblewrap mako-notifier dbus-daemon curl
     fonts-wqy-microhei
     clang-14 libclang-rt-14-dev libfuzzer-14-dev
     dpkg-dev file help2man perl lintian

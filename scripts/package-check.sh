@@ -2,11 +2,12 @@
 # Builds the Debian packages from a build directory (cpack -G DEB: zav-msg-agent,
 # zav-push-dev, libzavmsg1 and libzavmsg-dev), runs lintian on them and fails
 # on any error or warning, installs them with apt-get, checks that the
-# installed agent answers "Hello" on its pipe and loads its page-view module,
-# that every installed program has its manual page, that zav-msgctl links no
-# Qt, that a C host built with pkg-config against libzavmsg-dev talks to the
-# agent and that the push service starts, prints the installed sizes and
-# removes the packages again.
+# installed agent answers "Hello" on its pipe and shows a page popup through
+# its page view program (a page of the installed push service) without mapping
+# the web engine itself, that every installed program has its manual page,
+# that zav-msgctl links no Qt, that a C host built with pkg-config against
+# libzavmsg-dev talks to the agent and that the push service starts, prints
+# the installed sizes and removes the packages again.
 #
 # Usage: scripts/package-check.sh BUILD_DIR
 # Needs root or sudo, and lintian. Exits non-zero if any step fails.
@@ -57,9 +58,10 @@ WORK=$(mktemp -d)
 chmod 700 "$WORK"
 AGENT_PID=""
 HOST_PID=""
+PUSH_PID=""
 cleanup() {
     set +e
-    for pid in $AGENT_PID $HOST_PID; do
+    for pid in $AGENT_PID $HOST_PID $PUSH_PID; do
         kill "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
     done
@@ -110,21 +112,28 @@ if [ -z "$answered" ] || ! grep -q 'receive command: "Hello"' "$WORK/agent.log";
 fi
 echo "installed agent answered: $answered"
 
-# A page popup makes the agent load its page-view module from the install.
-/usr/bin/zav-msgctl popup --title 'Package check' --page http://127.0.0.1:1/ >/dev/null
-loaded=""
-for _ in $(seq 1 100); do
-    loaded=$(grep -ao 'page view module loaded: .*' "$WORK/agent.log" || true)
-    [ -z "$loaded" ] || break
-    grep -q 'page view not available' "$WORK/agent.log" && break
+# A page popup: the agent starts its page view program from the install, which
+# loads a page of the installed push service; the agent maps no web engine.
+/usr/bin/zav-push-dev --listen 127.0.0.1:0 >"$WORK/push.out" 2>&1 &
+PUSH_PID=$!
+for _ in $(seq 1 50); do grep -q listening "$WORK/push.out" && break; sleep 0.1; done
+page=$(sed -n 's|.*listening on \(http://[^/]*\)/push.*|\1/admin/queues|p' "$WORK/push.out")
+/usr/bin/zav-msgctl popup --title 'Package check' --page "$page" >/dev/null
+for _ in $(seq 1 150); do
+    grep -aqE 'page loaded|page could not be shown|page view not available' "$WORK/agent.log" && break
     sleep 0.2
 done
-if [ -z "$loaded" ]; then
-    echo "package-check: the installed agent did not load its page-view module" >&2
-    grep -a 'page view' "$WORK/agent.log" >&2 || true
+grep -a 'page view started' "$WORK/agent.log" | sed 's/^.*page view started/installed agent: page view started/'
+if ! grep -aq 'page loaded: ok' "$WORK/agent.log"; then
+    echo "package-check: the installed agent did not show the page $page" >&2
+    grep -a 'page' "$WORK/agent.log" >&2 || true
     exit 1
 fi
-echo "installed agent: $loaded"
+if grep -q 'libQt5Web' "/proc/$AGENT_PID/maps"; then
+    echo "package-check: the installed agent mapped the web engine" >&2
+    exit 1
+fi
+echo "installed agent: page loaded by its page view; no web engine in the agent"
 
 # The host library as a host product uses it: found by pkg-config, linked,
 # loaded from the install.
@@ -154,7 +163,9 @@ int main(void)
 HOST
 # shellcheck disable=SC2046 # pkg-config's words are the compiler's arguments
 cc -Wall -Werror -o "$WORK/host" "$WORK/host.c" $(pkg-config --cflags --libs zavmsg)
-ldd "$WORK/host" | grep -Eq "=> /(usr/)?lib/[^ ]*/libzavmsg.so.1 " \
+# Read whole first: grep -q ending early would make ldd fail on a closed pipe.
+ldd "$WORK/host" >"$WORK/host.ldd"
+grep -Eq "=> /(usr/)?lib/[^ ]*/libzavmsg.so.1 " "$WORK/host.ldd" \
     || { echo "package-check: the host does not load the installed libzavmsg" >&2; exit 1; }
 "$WORK/host"
 

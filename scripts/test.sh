@@ -39,6 +39,11 @@ mkdir -p "$ROOT/build-release" "$ROOT/build-asan"
 run_build release -DCMAKE_BUILD_TYPE=RelWithDebInfo
 if bash scripts/package-check.sh "$ROOT/build-release"; then lap; summary+="[package] .deb OK $took"$'\n'
 else lap; status=1; summary+="[package] .deb check FAILED $took"$'\n'; fi
+# The same messages on X11, on sway's layer shell and through a notification
+# service; screenshots in the build directory.
+if SHOTS="$ROOT/build-release/desktops" bash scripts/desktop-check.sh "$ROOT/build-release" | tee "$ROOT/build-release/desktop-check.log"; then
+    lap; summary+="[desktop] $(tail -1 "$ROOT/build-release/desktop-check.log") $took"$'\n'
+else lap; status=1; summary+="[desktop] $(tail -1 "$ROOT/build-release/desktop-check.log") FAILED $took"$'\n'; fi
 run_build asan -DCMAKE_BUILD_TYPE=Debug -DZAV_SANITIZE=ON -DZAV_BUILD_BENCH=OFF
 
 # The platform interface built for Windows (MinGW-w64) and run under wine.

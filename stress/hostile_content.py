@@ -397,11 +397,62 @@ PAGES = {
     "clickloop": """<html><body><a id=a href="smb://evil/share">smb</a><a id=b href="zavevil:run">custom</a>
 <script>var n=0;setInterval(function(){document.getElementById(n++%2?'a':'b').click();},5);</script></body></html>""",
     "biglink": """<html><body style="margin:0"><a href="https://example.com/clicked" style="display:block;width:100%;height:400px;background:#eee">click me</a></body></html>""",
+    "loop": """<html><body>loop<script>while (true) {}</script></body></html>""",
+    "alloc": """<html><body>alloc<script>var keep = [];
+(function more() { for (var i = 0; i < 50; ++i) keep.push(new Array(1 << 20).fill(i)); setTimeout(more, 0); })();
+</script></body></html>""",
     "xhrfile": """<html><body><script>
 try{var x=new XMLHttpRequest();x.open('GET','file:///etc/hostname',false);x.send();
 new Image().src='http://127.0.0.1:PORT/leak?from=http&d='+encodeURIComponent(x.responseText);}catch(e){}
 </script>x</body></html>""",
 }
+
+
+def page_views(agent):
+    """Process ids of the page view programs below the agent."""
+    out = subprocess.run(["ps", "-eo", "pid,ppid,args"], capture_output=True, text=True).stdout
+    parent = {}
+    views = []
+    for line in out.splitlines()[1:]:
+        pid, ppid, args = line.split(None, 2)
+        parent[int(pid)] = int(ppid)
+        if args.split()[0].endswith("/zav-page-view"):
+            views.append(int(pid))
+    def below(p):
+        while p > 1:
+            p = parent.get(p, 0)
+            if p == agent.proc.pid:
+                return True
+        return False
+    return [v for v in views if below(v)]
+
+
+def why_gone(agent):
+    lines = [l for l in agent.log_text().splitlines() if "page could not be shown" in l]
+    return lines[-1].split("page could not be shown:")[-1].strip() if lines else "page still shown"
+
+
+def hostile_page_cases(x11):
+    base = f"http://127.0.0.1:{PORT}/page/"
+    for case, path in (("a page whose script loops (`while (true) {}`)", "loop"),
+                       ("a page that allocates without end", "alloc"),
+                       ("a page popup whose page view is killed (SIGKILL)", "biglink")):
+        a = Agent(x11)
+        warm(a)
+        t = time.time()
+        a.popup(title=path, messageFrom="Url", url=base + path, settings=[{"key": "position", "value": "center"}])
+        time.sleep(3)
+        if path == "biglink":
+            for v in page_views(a):
+                os.kill(v, signal.SIGKILL)
+        h = a.hello()
+        a.popup(title="after", summary="another popup", settings=[{"key": "position", "value": "top right"}])
+        end = time.time() + 40
+        while time.time() < end and why_gone(a) == "page still shown":
+            time.sleep(0.5)
+        gone = time.time() - t
+        hs = f"Hello in {h * 1000:.0f} ms while it ran" if h is not None else "Hello NOT answered while it ran"
+        row("pages", case, "", f"{hs}; popup ended after {gone:.0f} s: {why_gone(a)}; {a.verdict()}")
 
 
 def page_cases(x11):
@@ -625,6 +676,7 @@ def main():
         click_cases(x11)
     if "pages" in groups:
         page_cases(x11)
+        hostile_page_cases(x11)
     if x11:
         x11.stop()
     if "sizes" in groups:

@@ -10,10 +10,23 @@
 #include <QProcess>
 #include <QRect>
 #include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
 
 #include <memory>
+
+/// Lets the event loop run for ms.
+inline void settle(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+}
 
 class BenchSession
 {
@@ -192,4 +205,29 @@ public:
     QString glIntegration;
     QProcess xvfb;
     QProcess agent;
+};
+
+/// Serves one HTML page on loopback, whatever is asked, and counts requests.
+class PageServer : public QTcpServer
+{
+public:
+    explicit PageServer(const QByteArray& body)
+    {
+        listen(QHostAddress::LocalHost, 0);
+        connect(this, &QTcpServer::newConnection, this, [this, body] {
+            while (QTcpSocket* s = nextPendingConnection()) {
+                connect(s, &QTcpSocket::readyRead, s, [this, s, body] {
+                    s->readAll();
+                    ++requests;
+                    s->write("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nConnection: "
+                             "close\r\nContent-Length: " +
+                             QByteArray::number(body.size()) + "\r\n\r\n" + body);
+                    s->disconnectFromHost();
+                });
+                connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+            }
+        });
+    }
+    QString url() const { return QStringLiteral("http://127.0.0.1:%1/page").arg(serverPort()); }
+    int requests = 0;
 };

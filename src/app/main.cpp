@@ -8,6 +8,7 @@
 #include "polling/pollingcontroller.h"
 #include "popup/messagehandler.h"
 #include "popup/safetext.h"
+#include "popup/popupoutput.h"
 #include "process/processcontroller.h"
 
 #include <QApplication>
@@ -47,7 +48,7 @@ int main(int argc, char* argv[])
     // Popups keep their logical size on scaled screens.
     QApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
 
-    PlatformFallback platform(argc, argv);
+    PlatformChoice platform(argc, argv);
     QApplication app(argc, argv); // takes the toolkit's own options out of argv
     platform.restore();
     paintWithoutGl();
@@ -117,10 +118,8 @@ int main(int argc, char* argv[])
     }
 
     qDebug() << "message server started successful.";
-    if (platform.fellBack()) {
-        qDebug() << "no display (offscreen platform): popups cannot be shown; the pipe, the "
-                    "queues and polling work";
-    }
+    // Before any message can arrive; goes after every handler (deleted below).
+    const std::unique_ptr<PopupOutput> popupOutput = platform.startPopups();
     // Before any thread starts: a termination signal from here on ends the
     // agent in order (the quit waits for the event loop).
     TerminationWatcher terminationWatcher;

@@ -3,6 +3,7 @@
 #include "message/limits.h"
 #include "message/message.h"
 #include "messagewindow.h"
+#include "popupoutput.h"
 
 #include <QDebug>
 #include <QTimer>
@@ -31,17 +32,17 @@ qint64 textBytes(const Message* msg)
 
 /// The popups of every handler of the process: which are on screen, how they
 /// stack at each corner, and the messages that wait for room. Main thread only.
-class PopupRegistry
+class PopupRegistry : public PopupOutput
 {
 public:
-    ~PopupRegistry()
+    ~PopupRegistry() override
     {
         for (const Waiting& w : waiting) {
             delete w.message;
         }
     }
 
-    void add(MessageHandler* handler, Message* msg)
+    void show(MessageHandler* handler, Message* msg) override
     {
         const qint64 bytes = textBytes(msg);
         if (!waiting.empty() && (static_cast<int>(waiting.size()) >= limits::maxWaitingPopups ||
@@ -57,7 +58,7 @@ public:
 
     /// Forgets a handler that is going: its waiting messages are deleted, its
     /// popups (about to go with it) leave their stacks.
-    void forget(MessageHandler* handler)
+    void forget(MessageHandler* handler) override
     {
         for (auto it = waiting.begin(); it != waiting.end();) {
             if (it->handler == handler) {
@@ -254,22 +255,49 @@ private:
     QList<Entry> stacks[corners];
 };
 
-PopupRegistry& registry()
+PopupOutput* chosen = nullptr;
+
+} // namespace
+
+PopupOutput& PopupOutput::windows()
 {
     static PopupRegistry instance;
     return instance;
 }
 
-} // namespace
+PopupOutput& PopupOutput::current()
+{
+    return chosen ? *chosen : windows();
+}
+
+void PopupOutput::setCurrent(PopupOutput* output)
+{
+    chosen = output;
+}
+
+void LogOutput::show(MessageHandler* handler, Message* msg)
+{
+    Q_UNUSED(handler)
+    qDebug() << "popup not shown (no display, no notification service):" << msg->title.left(200);
+    delete msg;
+}
+
+void LogOutput::forget(MessageHandler* handler)
+{
+    Q_UNUSED(handler)
+}
 
 MessageHandler::MessageHandler() : QWidget(nullptr) {}
 
 MessageHandler::~MessageHandler()
 {
-    registry().forget(this);
+    PopupOutput::windows().forget(this); // what it had before another output was chosen
+    if (&PopupOutput::current() != &PopupOutput::windows()) {
+        PopupOutput::current().forget(this);
+    }
 }
 
 void MessageHandler::handle(Message* msg)
 {
-    registry().add(this, msg);
+    PopupOutput::current().show(this, msg);
 }

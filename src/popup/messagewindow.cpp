@@ -1,10 +1,11 @@
 #include "messagewindow.h"
 
-#include "core/globals.h"
-#include "core/httpclient.h"
+#include "actionreport.h"
 #include "core/urlpolicy.h"
+#include "layersurface.h"
 #include "message/message.h"
-#include "pageviewfactory.h"
+#include "pageclient.h"
+#include "popuplook.h"
 #include "safetext.h"
 
 #include <QAccessible>
@@ -12,27 +13,14 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMouseEvent>
-#include <QPainter>
-#include <QPainterPath>
 #include <QPropertyAnimation>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
-#include <QtMath>
 
 #include <climits>
 
 namespace {
-
-const char closeButtonStyle[] =
-    "QPushButton {border:none;background-color:rgb(0, 170, 255);background-image:url(://"
-    "Resources/close_normal.png);background-repeat:no-repeat;background-position: center "
-    "center;} QPushButton:hover:hover:pressed { background-color:rgb(255, 20, "
-    "20);background-image:url(://Resources/close_pressed.png);background-repeat:no-repeat;"
-    "background-position: center center;} QPushButton:hover:hover:!pressed { "
-    "background-color:rgb(255, 30, "
-    "30);background-image:url(://Resources/close_pressed.png);background-repeat:no-repeat;"
-    "background-position: center center;}";
 
 /// Room left and right of an action button's label, beyond the style's own.
 const int labelPadding = 10;
@@ -45,18 +33,6 @@ const char actionButtonStyle[] =
     "QPushButton { color:white;background-color:rgb(0, 170, "
     "255);border:none;border-radius:3px; } QPushButton:hover:!pressed { "
     "color:white;background-color:rgb(20, 190, 255);border:none;border-radius:3px; }";
-
-/// Sends the action report. The request belongs to a longer-lived owner than
-/// the popup, which is deleted right after the click, and is disposed of when
-/// its answer or error arrives.
-void sendActionReport(const QString& url, QObject* owner)
-{
-    auto* client = new HttpClient(owner);
-    QObject::connect(client, qOverload<QString, QObject*>(&HttpClient::onComplete), client,
-                     &QObject::deleteLater);
-    QObject::connect(client, &HttpClient::onError, client, &QObject::deleteLater);
-    client->get(url);
-}
 
 } // namespace
 
@@ -74,12 +50,9 @@ MessageWindow::MessageWindow(QWidget* parent) : QWidget(parent)
 {
     ui.setupUi(this);
     setAttribute(Qt::WA_DeleteOnClose);
-    setAttribute(Qt::WA_TranslucentBackground);
     connect(ui.btnClose, &QPushButton::clicked, this, &MessageWindow::close);
     dragging = false;
-    ui.btnClose->setStyleSheet(QLatin1String(closeButtonStyle));
-    ui.btnClose->setAccessibleName(tr("Close"));
-    setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    popuplook::dress(this, ui.btnClose);
 }
 
 MessageWindow::~MessageWindow()
@@ -104,6 +77,7 @@ void MessageWindow::setMessage(Message* msg)
     texts.add(ui.lblTitle, msg->title);
     texts.add(ui.txtMessage, msg->summary);
     texts.show();
+    pageSender = safetext::plainText(sender);
     fullTitle = ui.lblTitle->text();
     ui.lblTitle->installEventFilter(this); // elides the title on resize
     // Links in the body open in the browser; the body never navigates away.
@@ -200,39 +174,76 @@ void MessageWindow::setMessage(Message* msg)
 void MessageWindow::showPage(const QString& url)
 {
     const QUrl page(url.trimmed(), QUrl::TolerantMode);
-    if (!urlpolicy::isWebUrl(page)) {
+    const QString address = page.toString(QUrl::FullyEncoded);
+    if (!urlpolicy::isWebUrl(page) || address.size() > pageframe::maxText) {
         // A file: page could read local files and send them out.
-        qDebug().noquote() << "page not shown, not an http or https URL:" << url.left(200);
-        auto* note = new QLabel(ui.widget);
-        note->setObjectName(QStringLiteral("lblPageRefused"));
-        note->setAlignment(Qt::AlignCenter);
-        note->setWordWrap(true);
-        note->setTextFormat(Qt::PlainText);
-        note->setText(tr("This page is not shown: only web pages (http, https) are."));
-        note->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Expanding);
-        ui.vlMain->addWidget(note);
+        qDebug().noquote() << "page not shown, not an http or https URL (of at most"
+                           << pageframe::maxText << "characters):" << url.left(200);
+        addNote("lblPageRefused", tr("This page is not shown: only web pages (http, https) are."));
         return;
     }
+    pageUrl = page; // shown once the popup has its place (popup())
+}
+
+bool MessageWindow::startPage()
+{
+    page = new PageClient(this);
+    connect(page, &PageClient::ready, this, &MessageWindow::showAnimation);
+    connect(page, &PageClient::linkClicked, this, &MessageWindow::linkClicked);
+    connect(page, &PageClient::closeClicked, this, &MessageWindow::close);
+    connect(page, &PageClient::dragged, this, [this](const QPoint& place) {
+        move(place);
+        emit onDragged();
+    });
+    connect(page, &PageClient::hovered, this, [this](bool in) {
+        if (in) {
+            pauseExpiry();
+        } else {
+            resumeExpiry();
+        }
+    });
+    connect(page, &PageClient::failed, this, &MessageWindow::pageFailed);
     QString why;
-    PageViewFactory* factory = pageview::factory(&why);
-    if (factory) {
-        QWidget* view = factory->createView(ui.widget, this, SLOT(linkClicked(QUrl)));
-        ui.vlMain->addWidget(view);
-        factory->load(view, page);
-        return;
+    const Qt::Edges layer = layersurface::active() ? anchorEdges(restCorner) : Qt::Edges();
+    if (page->open(pageUrl, pageSender, QRect(hiddenPos, size()), layer, area, &why)) {
+        return true;
     }
+    delete page;
+    page = nullptr;
     qDebug() << "page view not available, showing the link instead:" << why;
-    auto* link = new QLabel(ui.widget);
-    link->setObjectName(QStringLiteral("lblPageLink"));
-    link->setAlignment(Qt::AlignCenter);
-    link->setWordWrap(true);
+    QLabel* link = addNote("lblPageLink", QString());
     link->setTextFormat(Qt::RichText);
     link->setText(QStringLiteral("<a href=\"%1\">%2</a>")
-                      .arg(page.toString(QUrl::FullyEncoded).toHtmlEscaped(), url.toHtmlEscaped()));
-    link->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Expanding);
+                      .arg(pageUrl.toString(QUrl::FullyEncoded).toHtmlEscaped(),
+                           pageUrl.toDisplayString().toHtmlEscaped()));
     connect(link, &QLabel::linkActivated, this,
             [this](const QString& target) { linkClicked(QUrl(target)); });
-    ui.vlMain->addWidget(link);
+    return false;
+}
+
+void MessageWindow::pageFailed(const QString& why)
+{
+    qDebug().noquote() << "page could not be shown:" << why;
+    page->deleteLater(); // still in its own signal
+    page = nullptr;
+    addNote("lblPageFailed", tr("This page could not be shown."));
+    if (!animation) { // it never came on the screen
+        showAnimation();
+    }
+    showWindow();
+}
+
+QLabel* MessageWindow::addNote(const char* name, const QString& text)
+{
+    auto* note = new QLabel(ui.widget);
+    note->setObjectName(QLatin1String(name));
+    note->setAlignment(Qt::AlignCenter);
+    note->setWordWrap(true);
+    note->setTextFormat(Qt::PlainText);
+    note->setText(text);
+    note->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Expanding);
+    ui.vlMain->addWidget(note);
+    return note;
 }
 
 MessageWindow::Corner MessageWindow::cornerOf(const QString& position)
@@ -293,11 +304,31 @@ void MessageWindow::placement(const QRect& available, const QSize& size, const Q
     *hidden += available.topLeft();
 }
 
+Qt::Edges MessageWindow::anchorEdges(Corner corner)
+{
+    switch (corner) {
+    case BottomRight:
+        return Qt::BottomEdge | Qt::RightEdge;
+    case BottomLeft:
+        return Qt::BottomEdge | Qt::LeftEdge;
+    case TopRight:
+        return Qt::TopEdge | Qt::RightEdge;
+    case TopLeft:
+    case Center:
+        break;
+    }
+    return Qt::TopEdge | Qt::LeftEdge;
+}
+
 void MessageWindow::popup()
 {
     move(restPos);
-    showAnimation();
-    show();
+    const bool paged = !pageUrl.isEmpty() && startPage();
+    pageUrl.clear();
+    if (!paged) {
+        showAnimation();
+        showWindow();
+    }
     if (expiryLeftMs > 0) {
         expiry = new QTimer(this);
         expiry->setSingleShot(true);
@@ -305,13 +336,32 @@ void MessageWindow::popup()
         expiry->start(expiryLeftMs);
         expiryClock.start();
     }
-    QAccessibleEvent alert(this, QAccessible::Alert);
-    QAccessible::updateAccessibility(&alert);
+    if (!paged) { // a page view's window speaks for itself
+        QAccessibleEvent alert(this, QAccessible::Alert);
+        QAccessible::updateAccessibility(&alert);
+    }
+}
+
+void MessageWindow::showWindow()
+{
+    if (layersurface::active()) {
+        layersurface::attach(this, anchorEdges(restCorner), area);
+    }
+    show();
+}
+
+void MessageWindow::setPlace(const QPoint& place)
+{
+    move(place);
+    if (page) {
+        page->moveTo(place);
+    }
 }
 
 void MessageWindow::showAnimation()
 {
-    animation = new QPropertyAnimation(this, "pos");
+    delete animation; // a slide begun before the page view was there
+    animation = new QPropertyAnimation(this, "place");
     animation->setDuration(200);
     animation->setStartValue(hiddenPos);
     animation->setEndValue(restPos);
@@ -322,7 +372,7 @@ void MessageWindow::slideTo(const QPoint& rest)
 {
     restPos = rest;
     if (!animation) {
-        animation = new QPropertyAnimation(this, "pos");
+        animation = new QPropertyAnimation(this, "place");
     }
     disconnect(animation, &QPropertyAnimation::finished, this, &MessageWindow::clearAll);
     animation->stop();
@@ -334,6 +384,11 @@ void MessageWindow::slideTo(const QPoint& rest)
 
 bool MessageWindow::close()
 {
+    if (page) { // its window goes at once; the object may be in one of its signals
+        page->stop();
+        page->deleteLater();
+        page = nullptr;
+    }
     delete message;
     message = nullptr;
     clearAll();
@@ -374,10 +429,7 @@ void MessageWindow::btnClicked()
     }
     const QString url = button->property("url").toString().trimmed();
     const QString id = button->property("id").toString().trimmed();
-    QObject* owner = parent() ? parent() : QCoreApplication::instance();
-    sendActionReport(baseUrl.get() + QStringLiteral("/channel/polling/action?id=") +
-                         QString::fromLatin1(QUrl::toPercentEncoding(id)),
-                     owner);
+    actionreport::send(id, parent() ? parent() : QCoreApplication::instance());
     urlpolicy::openExternally(QUrl(url, QUrl::TolerantMode), "action");
     close();
 }
@@ -390,24 +442,7 @@ void MessageWindow::linkClicked(QUrl url)
 void MessageWindow::paintEvent(QPaintEvent* event)
 {
     Q_UNUSED(event)
-    const int w = width();
-    const int h = height();
-    QPainterPath body;
-    body.setFillRule(Qt::WindingFill);
-    body.addRect(QRectF(5, 5, w - 10, h - 10));
-    QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing, true);
-    painter.fillPath(body, QBrush(Qt::white));
-
-    QColor color(0, 0, 0);
-    for (int i = 0; i < 5; ++i) {
-        QPainterPath outline;
-        outline.setFillRule(Qt::WindingFill);
-        outline.addRect(QRectF(5 - i, 5 - i, w - 10 + 2 * i, h - 10 + 2 * i));
-        color.setAlpha(qMax(0, static_cast<int>(100 - 50 * qSqrt(i))));
-        painter.setPen(QPen(color, 1));
-        painter.drawPath(outline);
-    }
+    popuplook::paintBody(this);
 }
 
 void MessageWindow::mousePressEvent(QMouseEvent* event)
@@ -437,15 +472,25 @@ void MessageWindow::mouseReleaseEvent(QMouseEvent* event)
 void MessageWindow::enterEvent(QEvent* event)
 {
     Q_UNUSED(event)
+    pauseExpiry();
+}
+
+void MessageWindow::leaveEvent(QEvent* event)
+{
+    Q_UNUSED(event)
+    resumeExpiry();
+}
+
+void MessageWindow::pauseExpiry()
+{
     if (expiry && expiry->isActive()) { // paused while the pointer is over the popup
         expiryLeftMs = qMax(0, expiryLeftMs - static_cast<int>(expiryClock.elapsed()));
         expiry->stop();
     }
 }
 
-void MessageWindow::leaveEvent(QEvent* event)
+void MessageWindow::resumeExpiry()
 {
-    Q_UNUSED(event)
     if (expiry && !expiry->isActive()) {
         expiry->start(expiryLeftMs);
         expiryClock.start();

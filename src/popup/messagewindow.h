@@ -1,5 +1,9 @@
 // One popup: a frameless, always-on-top window showing one message, either as
-// a title, a text body and action buttons, or as a web page.
+// a title, a text body and action buttons, or as a web page. A web page is
+// shown by a page view program of its own (PageClient), which draws the whole
+// popup where this window says; this window then stays hidden, keeps the
+// popup's place and size for the layout, and shows itself only when the page
+// cannot be shown.
 #pragma once
 
 #include "ui_PopupMessageWindow.h"
@@ -10,12 +14,16 @@
 #include <QWidget>
 
 class Message;
+class PageClient;
 class QPropertyAnimation;
 class QTimer;
 
 class MessageWindow : public QWidget
 {
     Q_OBJECT
+    /// Where the popup is: the window's position, and the page view's window
+    /// follows it. The slides animate it.
+    Q_PROPERTY(QPoint place READ pos WRITE setPlace)
 
 public:
     /// Where a popup rests, by its "position" setting.
@@ -34,9 +42,12 @@ public:
     /// Fills the popup from msg and takes ownership of it; computes the
     /// window's size and its resting and hidden positions. Called once.
     void setMessage(Message* msg);
-    /// Moves the window to its resting place, starts the slide-in and shows it;
+    /// Moves the window to its resting place, starts the slide-in and shows it
+    /// (a page popup: starts its page view, which slides in once it is there);
     /// starts the expiry time if the message asked for one.
     void popup();
+    /// Moves the popup (and its page view's window).
+    void setPlace(const QPoint& place);
 
     /// The corner a "position" setting names (anything else: bottom right).
     static Corner cornerOf(const QString& position);
@@ -58,6 +69,8 @@ public:
 
     /// Sender text shown when a message names none.
     static QString defaultSender();
+    /// The screen edges a layer surface resting at corner is anchored to.
+    static Qt::Edges anchorEdges(Corner corner);
 
 public slots:
     /// Deletes the message and closes the window at once (no animation).
@@ -85,6 +98,16 @@ protected:
 private:
     void showAnimation();
     void showPage(const QString& url);
+    /// Starts the page view; false when there is none (the popup then shows
+    /// the page's address as a link).
+    bool startPage();
+    void pageFailed(const QString& why);
+    /// Shows the window, as a layer surface where popups are.
+    void showWindow();
+    /// A line of plain text where the page would be.
+    QLabel* addNote(const char* name, const QString& text);
+    void pauseExpiry();
+    void resumeExpiry();
     /// Lays the action buttons out in as many right-aligned rows as their
     /// labels need; returns the height the extra rows take.
     int arrangeButtons(const QList<QPushButton*>& buttons, int rowWidth);
@@ -101,7 +124,10 @@ private:
     QRect area;
     Corner restCorner = BottomRight;
     QString fullTitle;
-    QTimer* expiry = nullptr;  ///< single-shot, runs while the pointer is away
-    QElapsedTimer expiryClock; ///< since expiry last started
-    int expiryLeftMs = -1;     ///< when expiry last stopped or started
+    QTimer* expiry = nullptr;   ///< single-shot, runs while the pointer is away
+    QUrl pageUrl;               ///< a page popup's page, until its page view starts
+    QString pageSender;         ///< the sender as plain text, for the page view
+    PageClient* page = nullptr; ///< while the page view shows the popup
+    QElapsedTimer expiryClock;  ///< since expiry last started
+    int expiryLeftMs = -1;      ///< when expiry last stopped or started
 };

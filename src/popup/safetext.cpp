@@ -2,6 +2,8 @@
 
 #include "htmlfilter.h"
 
+#include "core/urlpolicy.h"
+
 #include <QAbstractTextDocumentLayout>
 #include <QBuffer>
 #include <QDebug>
@@ -414,4 +416,56 @@ QString safetext::plainText(const QString& whole)
 int safetext::lateLayouts()
 {
     return runningLayouts.load();
+}
+
+QString safetext::notificationMarkup(const QString& whole, bool links)
+{
+    const QString text = whole.left(limits::maxTextLength);
+    if (!Qt::mightBeRichText(text)) {
+        return text.toHtmlEscaped();
+    }
+    // Through the same filter as a popup's text: only what it lets through
+    // is read into a document here, on the calling thread.
+    const htmlfilter::Filtered filtered = htmlfilter::filter(text);
+    if (!filtered.rich) {
+        qDebug().noquote() << "text shown as plain text:" << filtered.why;
+        return filtered.plain.toHtmlEscaped();
+    }
+    SafeTextDocument document;
+    document.setHtml(filtered.html);
+    QString out;
+    for (QTextBlock block = document.begin(); block.isValid(); block = block.next()) {
+        if (block != document.begin()) {
+            out += QLatin1Char('\n');
+        }
+        if (block.textList()) {
+            out += QStringLiteral("\u2022 ");
+        }
+        for (auto it = block.begin(); !it.atEnd(); ++it) {
+            const QTextFragment fragment = it.fragment();
+            const QTextCharFormat format = fragment.charFormat();
+            QString piece = fragment.text()
+                                .remove(QChar::ObjectReplacementCharacter) // images
+                                .replace(QChar::LineSeparator, QLatin1Char('\n'))
+                                .toHtmlEscaped();
+            if (piece.isEmpty()) {
+                continue;
+            }
+            const QUrl href(format.anchorHref(), QUrl::TolerantMode);
+            for (const auto& [on, tag] :
+                 {std::pair{format.fontWeight() > QFont::Normal, "b"},
+                  std::pair{format.fontItalic(), "i"},
+                  std::pair{format.fontUnderline() && !format.isAnchor(), "u"}}) {
+                if (on) {
+                    piece = QStringLiteral("<%1>%2</%1>").arg(QLatin1String(tag), piece);
+                }
+            }
+            if (links && format.isAnchor() && urlpolicy::mayOpenExternally(href)) {
+                piece = QStringLiteral("<a href=\"%1\">%2</a>")
+                            .arg(href.toString(QUrl::FullyEncoded).toHtmlEscaped(), piece);
+            }
+            out += piece;
+        }
+    }
+    return out;
 }

@@ -135,4 +135,10 @@ QString plainText(const QString& text);
 /// stop them, so the agent ends without waiting for them.
 int lateLayouts();
 
+/// text (plain or rich; at most limits::maxTextLength of it) in the markup that
+/// desktop notification services read: bold, italics, underline and, with
+/// links, links that the URL policy lets open; everything else as escaped
+/// text, one line per paragraph.
+QString notificationMarkup(const QString& text, bool links);
+
 } // namespace safetext

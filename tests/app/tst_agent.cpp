@@ -2,6 +2,7 @@
 // copies' hosts, polls for them, survives its own crash, ends with its last
 // host, and shows popups on a real X display.
 #include "agent.h"
+#include "app/platform.h"
 #include "fakepush.h"
 #include "message/limits.h"
 #include "popup/messagewindow.h"
@@ -20,6 +21,8 @@ const int slowdown = 5; ///< for the figures of the issue: an instrumented agent
 #else
 const int slowdown = 1;
 #endif
+
+Q_DECLARE_METATYPE(PopupForm)
 
 /// Runs a program as a host started from ssh, cron or a service: with no display at all.
 const QStringList headless{"env",     "-u", "QT_QPA_PLATFORM", "-u",
@@ -92,6 +95,65 @@ private slots:
             said += agents[i].log().contains("popups cannot be shown") ? 1 : 0;
         }
         QCOMPARE(said, noDisplay ? 1 : 0);
+        if (noDisplay) { // what it cannot show, it logs with its title
+            QCOMPARE(ask(R"(PopupMessage:{"title":"Nowhere to show"})"), QByteArray("OK"));
+            QVERIFY(std::find_if(agents.begin(), agents.end(), [](const AgentProcess& a) {
+                        return a.process.state() != QProcess::NotRunning;
+                    })->logged("popup not shown (no display, no notification service): \"Nowhere"));
+        }
+    }
+
+    void platformChoice_data()
+    {
+        QTest::addColumn<QByteArray>("asked"); // QT_QPA_PLATFORM or "-platform"
+        QTest::addColumn<QByteArray>("display");
+        QTest::addColumn<QByteArray>("wayland");
+        QTest::addColumn<bool>("layerShell"); // offered by the compositor
+        QTest::addColumn<QString>("cameUp");  // the platform the toolkit runs on
+        QTest::addColumn<bool>("service");    // a notification service on the session bus
+        QTest::addColumn<QByteArray>("platforms");
+        QTest::addColumn<PopupForm>("form");
+        const auto row = [](const char* name, QByteArray asked, QByteArray display,
+                            QByteArray wayland, bool layerShell, QString cameUp, bool service,
+                            QByteArray platforms, PopupForm form) {
+            QTest::newRow(name) << asked << display << wayland << layerShell << cameUp << service
+                                << platforms << form;
+        };
+        using F = PopupForm;
+        row("X11", "", ":0", "", false, "xcb", true, "xcb;offscreen", F::Windows);
+        row("XWayland", "", ":0", "wayland-0", true, "xcb", true, "xcb;offscreen", F::Windows);
+        row("X11 that does not open", "", ":9", "", false, "offscreen", false, "xcb;offscreen",
+            F::Log);
+        row("Wayland, layer shell", "", "", "wayland-0", true, "wayland", true, "wayland;offscreen",
+            F::LayerSurfaces);
+        row("Wayland, no layer shell", "", "", "wayland-0", false, "offscreen", true, "offscreen",
+            F::Notifications);
+        row("no display", "", "", "", false, "offscreen", true, "offscreen", F::Notifications);
+        row("nothing at all", "", "", "", false, "offscreen", false, "offscreen", F::Log);
+        row("asked offscreen", "offscreen", ":0", "", false, "offscreen", true, "offscreen",
+            F::Windows);
+        row("asked X11, fell back", "xcb", "", "", false, "offscreen", true, "xcb;offscreen",
+            F::Notifications);
+        row("asked Wayland", "wayland", ":0", "w", true, "wayland", false, "wayland;offscreen",
+            F::LayerSurfaces);
+        row("asked Wayland, no layer shell", "wayland-egl", "", "w", false, "wayland-egl", false,
+            "wayland-egl;offscreen", F::Windows);
+    }
+
+    // The session's word picks the platform, with offscreen behind it; what
+    // came up and what the session bus offers pick the popups' form.
+    void platformChoice()
+    {
+        QFETCH(QByteArray, asked);
+        QFETCH(QByteArray, display);
+        QFETCH(QByteArray, wayland);
+        QFETCH(bool, layerShell);
+        QFETCH(QString, cameUp);
+        QFETCH(bool, service);
+        const PlatformChoice::Decision d =
+            PlatformChoice::decide({asked, display, wayland}, layerShell);
+        QTEST(d.platforms, "platforms");
+        QTEST(PlatformChoice::formFor(cameUp, asked, d.layerShell, service), "form");
     }
 
     void hostileConditions_data()

@@ -1,9 +1,11 @@
 // The record types and their text forms: clients from the command line and
-// from their text, messages from and to the pipe's JSON, and the JSON guard.
+// from their text, messages from and to the pipe's JSON, the JSON guard, and
+// the page view's frames.
 #include "message/client.h"
 #include "message/jsontext.h"
 #include "message/limits.h"
 #include "message/message.h"
+#include "message/pageframe.h"
 
 #include <QtTest>
 
@@ -221,6 +223,73 @@ private slots:
         parseJson(input);
         QVERIFY2(memory("VmHWM") - before <= qint64(most) * input.size(),
                  qPrintable(QString::number((memory("VmHWM") - before) / double(input.size()))));
+    }
+
+    void pageFrames_data()
+    {
+        QTest::addColumn<QByteArray>("stream");
+        QTest::addColumn<int>("frames"); // whole ones read before the end or the break
+        QTest::addColumn<bool>("broken");
+        const QByteArray ping = pageframe::Writer(pageframe::Ping).number(7).frame();
+        const auto length = [](quint32 n) {
+            char bytes[4];
+            qToBigEndian(n, bytes);
+            return QByteArray(bytes, 4);
+        };
+        const int most = pageframe::maxFrame;
+        QTest::newRow("two") << ping + ping << 2 << false;
+        QTest::newRow("one and a half") << ping + ping.left(6) << 1 << false;
+        QTest::newRow("the longest")
+            << length(most) + char(pageframe::Ping) + QByteArray(most - 1, 'x') + ping << 2
+            << false;
+        QTest::newRow("longer: broken") << ping + length(most + 1) + ping << 1 << true;
+        QTest::newRow("empty: broken") << length(0) + ping << 0 << true;
+    }
+
+    // The channel splits into frames however its bytes arrive.
+    void pageFrames()
+    {
+        QFETCH(QByteArray, stream);
+        QFETCH(int, frames);
+        QFETCH(bool, broken);
+        for (const int piece : {1, 5, int(stream.size())}) {
+            pageframe::Reader reader;
+            pageframe::Frame frame;
+            int read = 0;
+            for (int at = 0; at < stream.size(); at += piece) {
+                reader.add(stream.mid(at, piece));
+                while (reader.next(&frame)) {
+                    QCOMPARE(frame.type, quint8(pageframe::Ping));
+                    ++read;
+                }
+            }
+            QCOMPARE(read, frames);
+            QCOMPARE(reader.broken(), broken);
+        }
+    }
+
+    // Fields read back as written; a long text is cut before a surrogate pair
+    // rather than inside it; a field that is not all there reads as nothing.
+    void pageFields()
+    {
+        const QString cut(pageframe::maxText - 1, QLatin1Char('a'));
+        const QByteArray frame = pageframe::Writer(pageframe::Open)
+                                     .text(QStringLiteral("发送者"))
+                                     .number(-5)
+                                     .text(cut + QStringLiteral("\U0001F600"))
+                                     .frame();
+        pageframe::Fields fields(frame.mid(5));
+        QCOMPARE(fields.text(), QStringLiteral("发送者"));
+        QCOMPARE(fields.number(), -5);
+        QCOMPARE(fields.text(), cut);
+        QVERIFY(fields.ok());
+        QCOMPARE(fields.number(), 0);
+        QVERIFY(!fields.ok());
+        pageframe::Fields claimsMore(QByteArray("\x7f\xff\xff\xff"
+                                                "ab",
+                                                6));
+        QCOMPARE(claimsMore.text(), QString());
+        QVERIFY(!claimsMore.ok());
     }
 };
 
