@@ -7,8 +7,8 @@
 #include "message/message.h"
 #include "polling/pollingcontroller.h"
 #include "popup/messagehandler.h"
-#include "popup/safetext.h"
 #include "popup/popupoutput.h"
+#include "popup/safetext.h"
 #include "process/processcontroller.h"
 
 #include <QApplication>

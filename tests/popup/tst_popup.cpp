@@ -345,7 +345,8 @@ private slots:
         // Within the limits, but tens of milliseconds of layout: the main
         // thread looks at the layouts' time every 10 ms.
         const QString cells =
-            "<table>" + QString("<tr>" + QString("<td>" + QString(38, 'x')).repeated(31)).repeated(32);
+            "<table>" +
+            QString("<tr>" + QString("<td>" + QString(38, 'x')).repeated(31)).repeated(32);
         safetext::TextBatch texts;
         texts.add(&label, "<b>" + cells);
         texts.add(&browser, "<i>" + cells);
