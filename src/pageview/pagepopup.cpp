@@ -161,26 +161,20 @@ void PagePopup::paintEvent(QPaintEvent* event)
 
 void PagePopup::mousePressEvent(QMouseEvent* event)
 {
-    if (event->button() == Qt::LeftButton) {
-        dragging = true;
-        dragOffset = event->globalPos() - pos();
-        event->accept();
-    }
+    drag.press(this, event);
 }
 
 void PagePopup::mouseMoveEvent(QMouseEvent* event)
 {
-    if (dragging && event->buttons() != Qt::NoButton) {
-        move(event->globalPos() - dragOffset);
+    if (drag.move(this, event)) {
         send(Writer(Dragged).number(x()).number(y()));
-        event->accept();
     }
 }
 
 void PagePopup::mouseReleaseEvent(QMouseEvent* event)
 {
     Q_UNUSED(event)
-    dragging = false;
+    drag.release();
 }
 
 void PagePopup::enterEvent(QEvent* event)

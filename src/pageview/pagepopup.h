@@ -5,6 +5,7 @@
 #pragma once
 
 #include "message/pageframe.h"
+#include "popup/popuplook.h"
 
 #include <QWidget>
 
@@ -49,6 +50,5 @@ private:
     pageframe::Reader reader;
     QWebEngineView* view = nullptr;
     WebPage* page = nullptr;
-    QPoint dragOffset;
-    bool dragging = false;
+    popuplook::Drag drag;
 };

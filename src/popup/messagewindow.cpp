@@ -51,7 +51,6 @@ MessageWindow::MessageWindow(QWidget* parent) : QWidget(parent)
     ui.setupUi(this);
     setAttribute(Qt::WA_DeleteOnClose);
     connect(ui.btnClose, &QPushButton::clicked, this, &MessageWindow::close);
-    dragging = false;
     popuplook::dress(this, ui.btnClose);
 }
 
@@ -447,18 +446,12 @@ void MessageWindow::paintEvent(QPaintEvent* event)
 
 void MessageWindow::mousePressEvent(QMouseEvent* event)
 {
-    if (event->button() == Qt::LeftButton) {
-        dragging = true;
-        dragOffset = event->globalPos() - pos();
-        event->accept();
-    }
+    drag.press(this, event);
 }
 
 void MessageWindow::mouseMoveEvent(QMouseEvent* event)
 {
-    if (dragging && event->buttons() != Qt::NoButton) {
-        move(event->globalPos() - dragOffset);
-        event->accept();
+    if (drag.move(this, event)) {
         emit onDragged();
     }
 }
@@ -466,7 +459,7 @@ void MessageWindow::mouseMoveEvent(QMouseEvent* event)
 void MessageWindow::mouseReleaseEvent(QMouseEvent* event)
 {
     Q_UNUSED(event)
-    dragging = false;
+    drag.release();
 }
 
 void MessageWindow::enterEvent(QEvent* event)

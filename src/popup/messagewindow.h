@@ -6,6 +6,7 @@
 // cannot be shown.
 #pragma once
 
+#include "popuplook.h"
 #include "ui_PopupMessageWindow.h"
 
 #include <QElapsedTimer>
@@ -115,8 +116,7 @@ private:
     void elideTitle();
 
     Ui::PopupMessageWindow ui;
-    QPoint dragOffset;
-    bool dragging = false;
+    popuplook::Drag drag;
     QPropertyAnimation* animation = nullptr;
     Message* message = nullptr;
     QPoint restPos;

@@ -1,6 +1,7 @@
 #include "popuplook.h"
 
 #include <QCoreApplication>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPushButton>
@@ -48,4 +49,23 @@ void popuplook::paintBody(QWidget* window)
         painter.setPen(QPen(color, 1));
         painter.drawPath(outline);
     }
+}
+
+void popuplook::Drag::press(QWidget* window, QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton) {
+        dragging = true;
+        offset = event->globalPos() - window->pos();
+        event->accept();
+    }
+}
+
+bool popuplook::Drag::move(QWidget* window, QMouseEvent* event)
+{
+    if (!dragging || event->buttons() == Qt::NoButton) {
+        return false;
+    }
+    window->move(event->globalPos() - offset);
+    event->accept();
+    return true;
 }
