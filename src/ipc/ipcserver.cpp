@@ -37,13 +37,13 @@ const int connectionCap = 16384;
 /// A peer that sends without reading its replies is not read any further
 /// while this many reply bytes wait for it; the kernel then holds its sends
 /// back, so such a peer cannot make the agent grow.
-const qint64 maxUnsentReplyBytes = 1024 * 1024;
+const qint64 maxUnsentReplyBytes = qint64(1024) * 1024;
 /// A message list is written in parts of at most this many messages or this
 /// much text, and the next part only once less than listHighWater bytes wait
 /// for the peer; other peers' commands are served between parts.
 const int listPartMessages = 500;
 const int listPartChars = 128 * 1024;
-const qint64 listHighWater = 256 * 1024;
+const qint64 listHighWater = qint64(256) * 1024;
 /// A peer that takes no part of its list for this long loses its connection;
 /// the list goes back to the queue.
 const int listStallMs = 60 * 1000;

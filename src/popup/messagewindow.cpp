@@ -433,7 +433,7 @@ void MessageWindow::btnClicked()
     close();
 }
 
-void MessageWindow::linkClicked(QUrl url)
+void MessageWindow::linkClicked(const QUrl& url)
 {
     urlpolicy::openExternally(url, "link");
 }

@@ -85,7 +85,7 @@ private slots:
     void closeAnimation();
     void clearAll();
     void btnClicked();
-    void linkClicked(QUrl url);
+    void linkClicked(const QUrl& url);
 
 protected:
     void paintEvent(QPaintEvent* event) override;
