@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         reader.add(stream.mid(at, piece));
         while (reader.next(&frame)) {
             fuzz::check(!reader.broken(), "a frame from a broken channel");
-            fuzz::check(frame.fields.size() < maxFrame, "a frame longer than the channel allows");
+            fuzz::check(frame.fields.size() < limits::maxPageFrame,
+                        "a frame longer than the channel allows");
             // Bit i of the type: field i is a text, else a number.
             Fields fields(frame.fields);
             Writer again(Type(frame.type));
@@ -41,7 +42,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                     again.text(text);
                     // Invalid UTF-8 reads as replacement characters, which
                     // write back as other bytes; a text the writer cuts, too.
-                    if (text.contains(QChar::ReplacementCharacter) || text.size() > maxText) {
+                    if (text.contains(QChar::ReplacementCharacter) ||
+                        text.size() > limits::maxPageText) {
                         return 0;
                     }
                 } else {

@@ -86,4 +86,33 @@ constexpr int maxHeadBytes = 64 * 1024;
 /// counts as failed.
 constexpr int requestTimeoutMs = 30 * 1000;
 
+// ---- Page popups (the page view program and its channel) ---------------------
+
+/// The page view must show its popup this soon after its start, and answer
+/// every ping this soon after (it answers once the page's own thread has run
+/// a script of the page view's: a page that loops blocks it).
+constexpr int pageStartMs = 30 * 1000;
+constexpr int pageAnswerMs = 10 * 1000;
+/// It is ended when its processes take pageCpuBudgetMs of processor time
+/// within pageCpuWindowMs (half a processor: a page looping in a worker), or
+/// pageMemoryBytes of private memory together; pageProcesses of them are
+/// looked at, at most.
+constexpr int pageCpuBudgetMs = 10 * 1000;
+constexpr int pageCpuWindowMs = 20 * 1000;
+constexpr std::int64_t pageMemoryBytes = std::int64_t(512) * 1024 * 1024;
+constexpr int pageProcesses = 64;
+/// Writable private memory each of its processes may take (RLIMIT_DATA): a
+/// page that allocates without end makes its process fail there, and the
+/// watchdog ends the whole page view long before.
+constexpr std::int64_t pageMemoryPerProcess = std::int64_t(1024) * 1024 * 1024;
+/// Debug lines of one page view passed on to the agent's log, and their
+/// length; the rest are dropped.
+constexpr int pageLogLines = 200;
+constexpr int pageLogLineLength = 300;
+/// The longest frame of the channel, type and fields included (a longer one
+/// ends the page view), and the longest text one carries, in UTF-16 units
+/// (a page's address longer than it is not shown as a page).
+constexpr int maxPageFrame = 64 * 1024;
+constexpr int maxPageText = 8192;
+
 } // namespace limits

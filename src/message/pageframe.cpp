@@ -33,7 +33,7 @@ Writer& Writer::number(qint32 value)
 
 Writer& Writer::text(const QString& value)
 {
-    QString cut = value.left(maxText);
+    QString cut = value.left(limits::maxPageText);
     if (cut.size() < value.size() && cut.at(cut.size() - 1).isHighSurrogate()) {
         cut.chop(1);
     }
@@ -69,7 +69,7 @@ bool Reader::next(Frame* frame)
         return false;
     }
     const quint32 length = numberAt(pending, start);
-    if (length == 0 || length > quint32(maxFrame)) {
+    if (length == 0 || length > quint32(limits::maxPageFrame)) {
         isBroken = true;
         pending.clear();
         start = 0;
@@ -81,7 +81,7 @@ bool Reader::next(Frame* frame)
     frame->type = quint8(pending.at(start + 4));
     frame->fields = pending.mid(start + 5, int(length) - 1);
     start += 4 + int(length);
-    if (start > maxFrame) { // drop what has been read, now and then
+    if (start > limits::maxPageFrame) { // drop what has been read, now and then
         pending.remove(0, start);
         start = 0;
     }

@@ -4,9 +4,11 @@
 // A frame is the length of what follows (4 bytes, big endian), its type (one
 // byte) and its fields in the order its type gives: numbers as 4 bytes (signed,
 // big endian), texts as their length in bytes (4 bytes) and their UTF-8. Both
-// sides treat what arrives as untrusted: a frame longer than maxFrame breaks
+// sides treat what arrives as untrusted: a frame longer than limits::maxPageFrame breaks
 // the channel, a frame whose fields do not read is dropped.
 #pragma once
+
+#include "message/limits.h"
 
 #include <QByteArray>
 #include <QString>
@@ -34,18 +36,13 @@ enum Type : quint8
     Gone = 23,         ///< why: the page view is ending by itself
 };
 
-/// The longest frame either side takes, type and fields included.
-constexpr int maxFrame = 64 * 1024;
-/// The longest text a frame carries, in UTF-16 units; longer ones are cut.
-constexpr int maxText = 8192;
-
 /// Builds one frame, field by field.
 class Writer
 {
 public:
     explicit Writer(Type type);
     Writer& number(qint32 value);
-    /// Cut to maxText (never inside a surrogate pair).
+    /// Cut to limits::maxPageText (never inside a surrogate pair).
     Writer& text(const QString& value);
     /// The frame with its length in front.
     QByteArray frame() const;
@@ -70,7 +67,7 @@ public:
     /// The next whole frame; false when none is whole yet or the channel is
     /// broken.
     bool next(Frame* frame);
-    /// Whether a frame announced a length of 0 or over maxFrame: nothing more
+    /// Whether a frame announced a length of 0 or over limits::maxPageFrame: nothing more
     /// is read from the channel.
     bool broken() const { return isBroken; }
 

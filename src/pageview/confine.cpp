@@ -1,5 +1,7 @@
 #include "confine.h"
 
+#include "message/limits.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -29,7 +31,7 @@ bool confine::limitMemory(QString* why)
     *why = QStringLiteral("not limited in a sanitizer build");
     return false;
 #else
-    const rlimit limit{rlim_t(memoryPerProcess), rlim_t(memoryPerProcess)};
+    const rlimit limit{rlim_t(limits::pageMemoryPerProcess), rlim_t(limits::pageMemoryPerProcess)};
     if (::setrlimit(RLIMIT_DATA, &limit) != 0) {
         *why = QString::fromLocal8Bit(std::strerror(errno));
         return false;

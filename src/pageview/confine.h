@@ -6,16 +6,11 @@
 
 namespace confine {
 
-/// Writable private memory each process may take (RLIMIT_DATA): a page that
-/// allocates without end makes its process fail there, and the agent's
-/// watchdog ends the whole page view long before.
-constexpr qint64 memoryPerProcess = qint64(1) << 30;
-
 /// The process ends when its parent does.
 void dieWithParent();
 
 /// Caps this process's and its children's writable private memory at
-/// memoryPerProcess (soft and hard limit, so it is never raised again). False
+/// limits::pageMemoryPerProcess (soft and hard limit, so it is never raised again). False
 /// and why when it cannot; sanitizer builds skip it (their shadow memory
 /// counts as data).
 bool limitMemory(QString* why);

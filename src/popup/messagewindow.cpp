@@ -174,10 +174,10 @@ void MessageWindow::showPage(const QString& url)
 {
     const QUrl page(url.trimmed(), QUrl::TolerantMode);
     const QString address = page.toString(QUrl::FullyEncoded);
-    if (!urlpolicy::isWebUrl(page) || address.size() > pageframe::maxText) {
+    if (!urlpolicy::isWebUrl(page) || address.size() > limits::maxPageText) {
         // A file: page could read local files and send them out.
         qDebug().noquote() << "page not shown, not an http or https URL (of at most"
-                           << pageframe::maxText << "characters):" << url.left(200);
+                           << limits::maxPageText << "characters):" << url.left(200);
         addNote("lblPageRefused", tr("This page is not shown: only web pages (http, https) are."));
         return;
     }

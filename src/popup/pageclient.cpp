@@ -2,6 +2,8 @@
 
 #include "pagesandbox.h"
 
+#include "message/limits.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -22,23 +24,18 @@ using namespace pageframe;
 namespace {
 
 const int tickMs = 250;
-/// Debug lines of one page view passed on, at most, and their length.
-const int maxLogLines = 200;
-const int maxLogLine = 300;
-/// Processes of one page view looked at, at most.
-const int maxProcesses = 64;
 
-/// The processes below pid, all generations (at most maxProcesses).
+/// The processes below pid, all generations (at most limits::pageProcesses).
 QList<pid_t> descendants(pid_t pid)
 {
     QList<pid_t> found{pid};
-    for (int i = 0; i < found.size() && found.size() < maxProcesses; ++i) {
+    for (int i = 0; i < found.size() && found.size() < limits::pageProcesses; ++i) {
         const QString tasks = QStringLiteral("/proc/%1/task").arg(found.at(i));
         for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
             QFile children(tasks + QLatin1Char('/') + task + QStringLiteral("/children"));
             if (children.open(QIODevice::ReadOnly)) {
                 for (const QByteArray& child : children.read(4096).split(' ')) {
-                    if (child.toInt() > 0 && found.size() < maxProcesses) {
+                    if (child.toInt() > 0 && found.size() < limits::pageProcesses) {
                         found << pid_t(child.toInt());
                     }
                 }
@@ -227,7 +224,7 @@ void PageClient::readChannel()
         handle(frame);
     }
     if (reader.broken() && !finished) {
-        end(QStringLiteral("it sent a frame longer than %1 bytes").arg(maxFrame));
+        end(QStringLiteral("it sent a frame longer than %1 bytes").arg(limits::maxPageFrame));
     }
 }
 
@@ -292,14 +289,14 @@ void PageClient::readLog()
     const QByteArray bytes = log->readAll();
     for (char c : bytes) {
         if (c != '\n') {
-            if (logLine.size() < maxLogLine) {
+            if (logLine.size() < limits::pageLogLineLength) {
                 logLine.append(c);
             }
             continue;
         }
-        if (logLines < maxLogLines) {
+        if (logLines < limits::pageLogLines) {
             qDebug().noquote() << "page view:" << QString::fromUtf8(logLine);
-        } else if (logLines == maxLogLines) {
+        } else if (logLines == limits::pageLogLines) {
             qDebug() << "page view: later debug lines of this page view are dropped";
         }
         ++logLines;
@@ -330,20 +327,21 @@ void PageClient::check()
         }
         return;
     }
-    if (!answered.isValid() && started.elapsed() > startMs) {
-        end(QStringLiteral("it did not show the popup within %1 s").arg(startMs / 1000));
+    if (!answered.isValid() && started.elapsed() > limits::pageStartMs) {
+        end(QStringLiteral("it did not show the popup within %1 s")
+                .arg(limits::pageStartMs / 1000));
         return;
     }
-    if (answered.isValid() && answered.elapsed() > answerMs) {
-        end(QStringLiteral("it did not answer for %1 s").arg(answerMs / 1000));
+    if (answered.isValid() && answered.elapsed() > limits::pageAnswerMs) {
+        end(QStringLiteral("it did not answer for %1 s").arg(limits::pageAnswerMs / 1000));
         return;
     }
     qint64 cpu = 0, memory = 0;
     usage(pid, &cpu, &memory);
-    if (memory > memoryLimit) {
+    if (memory > limits::pageMemoryBytes) {
         end(QStringLiteral("its processes took %1 MB of memory (at most %2 MB)")
                 .arg(memory >> 20)
-                .arg(memoryLimit >> 20));
+                .arg(limits::pageMemoryBytes >> 20));
         return;
     }
     if (sample.elapsed() < 1000) {
@@ -352,12 +350,12 @@ void PageClient::check()
     sample.restart();
     send(Writer(Ping).number(++pings));
     cpuMs << cpu;
-    if (cpuMs.size() > cpuWindowMs / 1000) {
+    if (cpuMs.size() > limits::pageCpuWindowMs / 1000) {
         const qint64 used = cpu - cpuMs.takeFirst();
-        if (used >= cpuBudgetMs) {
+        if (used >= limits::pageCpuBudgetMs) {
             end(QStringLiteral("its processes used %1 s of processor time in %2 s")
                     .arg(used / 1000)
-                    .arg(cpuWindowMs / 1000));
+                    .arg(limits::pageCpuWindowMs / 1000));
         }
     }
 }

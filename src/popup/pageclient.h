@@ -25,19 +25,6 @@ class PageClient : public QObject
     Q_OBJECT
 
 public:
-    /// The page view must show its popup this soon after its start...
-    static constexpr int startMs = 30000;
-    /// ...and answer every ping this soon: it answers once the page's own
-    /// thread has run a script of the page view's (a page that loops
-    /// blocks it).
-    static constexpr int answerMs = 10000;
-    /// It is ended when its processes take this much processor time within
-    /// cpuWindowMs (half a processor: a page looping in a worker)...
-    static constexpr int cpuBudgetMs = 10000;
-    static constexpr int cpuWindowMs = 20000;
-    /// ...or this much private memory together.
-    static constexpr qint64 memoryLimit = qint64(512) << 20;
-
     explicit PageClient(QObject* parent = nullptr);
     /// Ends the page view at once, if it still runs.
     ~PageClient() override;
@@ -88,7 +75,7 @@ private:
     QElapsedTimer answered; ///< since the last Pong; invalid until Ready
     QElapsedTimer lastLink;
     QElapsedTimer sample; ///< since the last processor time sample
-    QList<qint64> cpuMs;  ///< processor time, one sample a second, the last cpuWindowMs
+    QList<qint64> cpuMs;  ///< processor time, one sample a second, the last limits::pageCpuWindowMs
     qint32 pings = 0;
     QString gone;        ///< why, as the page view said it was ending
     QByteArray logLine;  ///< the unfinished debug line

@@ -236,7 +236,7 @@ private slots:
             qToBigEndian(n, bytes);
             return QByteArray(bytes, 4);
         };
-        const int most = pageframe::maxFrame;
+        const int most = limits::maxPageFrame;
         QTest::newRow("two") << ping + ping << 2 << false;
         QTest::newRow("one and a half") << ping + ping.left(6) << 1 << false;
         QTest::newRow("the longest")
@@ -272,7 +272,7 @@ private slots:
     // rather than inside it; a field that is not all there reads as nothing.
     void pageFields()
     {
-        const QString cut(pageframe::maxText - 1, QLatin1Char('a'));
+        const QString cut(limits::maxPageText - 1, QLatin1Char('a'));
         const QByteArray frame = pageframe::Writer(pageframe::Open)
                                      .text(QStringLiteral("发送者"))
                                      .number(-5)
