@@ -2,6 +2,7 @@
 
 #include "core/clientpool.h"
 #include "ipc/pipepath.h"
+#include "message/limits.h"
 #include "message/message.h"
 
 #include <QCoreApplication>
@@ -32,29 +33,17 @@ const int maxPendingConnections = 20;
 /// Descriptors kept for everything but pipe connections (polling, popups,
 /// the toolkit); the pipe takes no more than the limit minus these.
 const int reservedDescriptors = 128;
-/// Open connections are bounded whatever the limit: each costs memory.
-const int connectionCap = 16384;
-/// A peer that sends without reading its replies is not read any further
-/// while this many reply bytes wait for it; the kernel then holds its sends
-/// back, so such a peer cannot make the agent grow.
-const qint64 maxUnsentReplyBytes = qint64(1024) * 1024;
 /// A message list is written in parts of at most this many messages or this
 /// much text, and the next part only once less than listHighWater bytes wait
 /// for the peer; other peers' commands are served between parts.
 const int listPartMessages = 500;
 const int listPartChars = 128 * 1024;
 const qint64 listHighWater = qint64(256) * 1024;
-/// A peer that takes no part of its list for this long loses its connection;
-/// the list goes back to the queue.
-const int listStallMs = 60 * 1000;
 /// How often the server is checked to be still listening.
 const int listenCheckMs = 10 * 1000;
 /// Freed heap is handed back to the system this long after the pipe's last
 /// burst of work.
 const int trimDelayMs = 1000;
-/// More than this is never taken as one command (the socket holds what the
-/// kernel had ready, far less).
-const qint64 maxReadBytes = qint64(64) * 1024 * 1024;
 /// Longer commands and replies are cut short in debug lines.
 const int maxLoggedChars = 1000;
 
@@ -266,7 +255,7 @@ void IpcServer::run()
     const rlim_t descriptors = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 ? limit.rlim_cur : 1024;
     maxConnections = int(qBound<rlim_t>(
         16, descriptors > reservedDescriptors ? descriptors - reservedDescriptors : 16,
-        connectionCap));
+        limits::maxPipeConnections));
     spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 
     const bool ok = listenOnPipe();
@@ -449,7 +438,7 @@ void IpcServer::dataReceived()
 
 void IpcServer::serve(QLocalSocket* socket)
 {
-    if (lists.contains(socket) || socket->bytesToWrite() > maxUnsentReplyBytes) {
+    if (lists.contains(socket) || socket->bytesToWrite() > limits::maxUnsentReplyBytes) {
         // Hold the peer back: a read buffer no larger than what it already
         // holds makes Qt stop taking its bytes from the kernel.
         socket->setReadBufferSize(1);
@@ -459,7 +448,7 @@ void IpcServer::serve(QLocalSocket* socket)
     // All that has arrived, read at its own size (readAll() grows a buffer in
     // steps of 16 KB and copies it, for every command); a short command needs
     // no heap block.
-    const int available = int(qMin<qint64>(socket->bytesAvailable(), maxReadBytes));
+    const int available = int(qMin<qint64>(socket->bytesAvailable(), limits::maxCommandBytes));
     if (available <= 0) {
         return;
     }
@@ -518,9 +507,9 @@ void IpcServer::startList(QLocalSocket* socket, PipeAnswer answer)
     list.answer = std::move(answer);
     list.stall = new QTimer(socket);
     list.stall->setSingleShot(true);
-    list.stall->start(listStallMs);
+    list.stall->start(limits::listStallMs);
     connect(list.stall, &QTimer::timeout, socket, [socket] {
-        qDebug() << "server : the peer took no part of its list for" << listStallMs << "ms";
+        qDebug() << "server : the peer took no part of its list for" << limits::listStallMs << "ms";
         socket->abort();
     });
     socket->write("[", 1);
@@ -534,7 +523,7 @@ void IpcServer::continueList(QLocalSocket* socket)
         return;
     }
     ReplyList& list = *it;
-    list.stall->start(listStallMs); // the peer is taking it
+    list.stall->start(limits::listStallMs); // the peer is taking it
     const QList<Message*>& messages = list.answer.messages;
     if (list.written == messages.size()) {
         if (socket->bytesToWrite() == 0) {

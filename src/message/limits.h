@@ -75,6 +75,21 @@ constexpr int layoutWaitMs = 1000;
 /// text is shown plain at once.
 constexpr int maxLateLayouts = 4;
 
+// ---- The pipe ------------------------------------------------------------------
+
+/// Open connections, whatever the descriptor limit allows: each costs memory.
+constexpr int maxPipeConnections = 16384;
+/// A peer that sends without reading its replies is not read any further
+/// while this many reply bytes wait for it; the kernel then holds its sends
+/// back, so such a peer cannot make the agent grow.
+constexpr std::int64_t maxUnsentReplyBytes = std::int64_t(1024) * 1024;
+/// A peer that takes no part of its message list for this long loses its
+/// connection; the list goes back to the queue.
+constexpr int listStallMs = 60 * 1000;
+/// More than this is never taken as one command (the socket holds what the
+/// kernel had ready, far less).
+constexpr std::int64_t maxCommandBytes = std::int64_t(64) * 1024 * 1024;
+
 // ---- Push service -------------------------------------------------------------
 
 /// An answer body past this size is abandoned as a failed request.
