@@ -111,7 +111,16 @@ QVariant ResourceGate::loadDataImage(const QUrl& name)
     }
     // Qt 5 sets no limit on what a decoder allocates: ask the header first.
     const QSize size = reader.size();
-    const qint64 pixels = size.isValid() ? qint64(size.width()) * size.height() : 0;
+    qint64 pixels = size.isValid() ? qint64(size.width()) * size.height() : 0;
+    if (reader.format() == "gif" && pixels > 0) {
+        // The decoder draws a GIF's frames on its logical screen, whose size
+        // (bytes 6 to 9) the reader does not report: a frame of one pixel
+        // can come on a screen of 65,535 x 65,535.
+        const auto word = [&payload](int at) {
+            return payload.size() < at + 2 ? 0 : uchar(payload[at]) | uchar(payload[at + 1]) << 8;
+        };
+        pixels = qMax(pixels, qint64(word(6)) * word(8));
+    }
     if (pixels <= 0 || pixelsLoaded + pixels > limits::maxImagePixels) {
         return {};
     }

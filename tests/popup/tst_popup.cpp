@@ -268,6 +268,16 @@ private slots:
                                       "'><img width=9 height=9 src='" + data +
                                       png(1000, 1000).toBase64() + "'>")
             << false;
+        // One black pixel on a GIF screen of 2048 x 500, which the reader
+        // reports as 1 x 500 and the decoder fills: the red image after it is
+        // past the cap.
+        const QByteArray gif = QByteArray::fromHex( // header, screen, colours, image
+            "474946383961 0008f401 800000000000ff0000 2c00000000010001000002024401003b");
+        QTest::newRow("data: GIF screen and image of 2.1 M pixels together")
+            << message("summary", "<img width=9 height=9 src='data:image/gif;base64," +
+                                      gif.toBase64() + "'><img width=9 height=9 src='" + data +
+                                      png(1000, 1100).toBase64() + "'>")
+            << false;
         const QString padded = "<table cellpadding=100000000 bgcolor=#ff0000><tr><td>x";
         QTest::newRow("58 bytes of table") // cut to what a popup shows
             << message("summary", padded) << true;
