@@ -7,7 +7,7 @@
 // an ordinary document (which would open whatever it is asked for), asks for
 // data: and qrc: resources only, so a label never opens a file.
 #include "fuzzcommon.h"
-#include "popup/safetext.h"
+#include "text/safetext.h"
 
 #include <QLabel>
 #include <QTextBlock>

@@ -14,8 +14,8 @@
 // margins and indents at most that for each level of nesting; fonts at most
 // maxFontPoints).
 #include "fuzzcommon.h"
-#include "popup/htmlfilter.h"
-#include "popup/safetext.h"
+#include "text/htmlfilter.h"
+#include "text/safetext.h"
 
 #include <QFont>
 #include <QTextBlock>

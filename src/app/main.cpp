@@ -8,8 +8,8 @@
 #include "polling/pollingcontroller.h"
 #include "popup/messagehandler.h"
 #include "popup/popupoutput.h"
-#include "popup/safetext.h"
 #include "process/processcontroller.h"
+#include "text/safetext.h"
 
 #include <QApplication>
 #include <QDebug>

@@ -1,7 +1,7 @@
 #include "platform.h"
 
-#include "popup/layersurface.h"
-#include "popup/notificationoutput.h"
+#include "desktop/layersurface.h"
+#include "notifications/notificationoutput.h"
 
 #include <QDBusConnection>
 #include <QDBusMessage>

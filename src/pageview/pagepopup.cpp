@@ -1,7 +1,7 @@
 #include "pagepopup.h"
 
-#include "popup/layersurface.h"
-#include "popup/popuplook.h"
+#include "desktop/layersurface.h"
+#include "desktop/popuplook.h"
 #include "webpage.h"
 
 #include <QApplication>

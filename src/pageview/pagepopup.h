@@ -4,8 +4,8 @@
 // the agent what the user does with it.
 #pragma once
 
+#include "desktop/popuplook.h"
 #include "message/pageframe.h"
-#include "popup/popuplook.h"
 
 #include <QWidget>
 

@@ -2,8 +2,8 @@
 
 #include "message/limits.h"
 #include "message/message.h"
-#include "messagewindow.h"
-#include "popupoutput.h"
+#include "popup/messagewindow.h"
+#include "popup/popupoutput.h"
 
 #include <QDebug>
 #include <QTimer>

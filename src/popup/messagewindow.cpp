@@ -1,12 +1,12 @@
 #include "messagewindow.h"
 
-#include "actionreport.h"
+#include "core/actionreport.h"
 #include "core/urlpolicy.h"
-#include "layersurface.h"
+#include "desktop/layersurface.h"
+#include "desktop/popuplook.h"
 #include "message/message.h"
-#include "pageclient.h"
-#include "popuplook.h"
-#include "safetext.h"
+#include "page/pageclient.h"
+#include "text/safetext.h"
 
 #include <QAccessible>
 #include <QDebug>

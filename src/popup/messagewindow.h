@@ -6,7 +6,7 @@
 // cannot be shown.
 #pragma once
 
-#include "popuplook.h"
+#include "desktop/popuplook.h"
 #include "ui_PopupMessageWindow.h"
 
 #include <QElapsedTimer>

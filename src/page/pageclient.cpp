@@ -1,6 +1,6 @@
 #include "pageclient.h"
 
-#include "pagesandbox.h"
+#include "page/pagesandbox.h"
 
 #include "message/limits.h"
 

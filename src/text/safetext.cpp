@@ -1,6 +1,6 @@
 #include "safetext.h"
 
-#include "htmlfilter.h"
+#include "text/htmlfilter.h"
 
 #include "core/urlpolicy.h"
 

@@ -1,10 +1,10 @@
 #include "notificationoutput.h"
 
-#include "actionreport.h"
+#include "core/actionreport.h"
 #include "core/urlpolicy.h"
 #include "message/message.h"
-#include "messagewindow.h"
-#include "safetext.h"
+#include "popup/messagewindow.h"
+#include "text/safetext.h"
 
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>

@@ -1,6 +1,6 @@
 #include "pagesandbox.h"
 
-#include "layersurface.h"
+#include "desktop/layersurface.h"
 
 #include <QCoreApplication>
 #include <QDebug>

@@ -2,7 +2,7 @@
 // session where the agent has no screen of its own to place windows on.
 #pragma once
 
-#include "popupoutput.h"
+#include "popup/popupoutput.h"
 
 #include <QDBusConnection>
 #include <QObject>
