@@ -12,7 +12,7 @@ PACKAGES=(
     sway grim wayvnc bubblewrap mako-notifier dbus-daemon curl
     fonts-wqy-microhei
     clang-14 libclang-rt-14-dev libfuzzer-14-dev
-    dpkg-dev file help2man perl lintian
+    dpkg-dev file help2man perl lintian python3
     g++-mingw-w64-x86-64 wine64
 )
 

@@ -1,7 +1,7 @@
 // Every bound on what a message, a push answer or a peer can make the agent
 // build or do, in one place. Each is a cap, not a tuning knob: input past it
-// is cut, dropped or shown plainer, never an error. The README's table of
-// limits lists them with what happens at each.
+// is cut, dropped or shown plainer, never an error. The table of limits in
+// docs/content.md lists them with what happens at each.
 #pragma once
 
 #include <cstdint>

@@ -14,7 +14,7 @@
 #define ZAV_VERSION "unknown"
 #endif
 
-/* The exit statuses, as --help, the manual page and the README list them;
+/* The exit statuses, as --help, the manual page and docs/hosts.md list them;
  * libzavmsg's first statuses are the same. */
 enum
 {

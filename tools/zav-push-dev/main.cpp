@@ -1,7 +1,6 @@
 // zav-push-dev: a local push service for development. It answers the agent's
 // detect, message and action requests and takes messages and raw answers
-// through a small admin interface. See the README's "Development push
-// service" section.
+// through a small admin interface. See docs/push-dev.md.
 #include "optionhelp.h"
 #include "pushservice.h"
 
