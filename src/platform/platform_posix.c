@@ -1,4 +1,5 @@
 /* The platform interface on Linux: /proc and a private directory. */
+#define _GNU_SOURCE /* struct ucred */
 #include "zavplatform.h"
 
 #include <dirent.h>
@@ -8,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -164,4 +166,12 @@ int zav_pipe_path(char* path, size_t size, char* why, size_t why_size)
     }
     const int m = snprintf(path, size, "%s/" ZAV_PIPE_NAME, dir);
     return m >= 0 && (size_t)m < size ? 0 : refuse(why, why_size, dir, "path too long");
+}
+
+int zav_pipe_server_is_user(intptr_t handle)
+{
+    struct ucred peer;
+    socklen_t size = sizeof peer;
+    return getsockopt((int)handle, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 &&
+           size == sizeof peer && peer.uid == geteuid();
 }

@@ -10,6 +10,7 @@
 #include "zavplatform.h"
 
 #include <psapi.h>
+#include <sddl.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -93,7 +94,18 @@ static PSID process_user(HANDLE process, void* buffer, DWORD size)
 
 int zav_pipe_path(char* path, size_t size, char* why, size_t why_size)
 {
-    const int n = snprintf(path, size, "\\\\.\\pipe\\" ZAV_PIPE_NAME);
+    unsigned char buffer[USER_ROOM];
+    const PSID user = process_user(GetCurrentProcess(), buffer, sizeof buffer);
+    char* sid = NULL;
+    if (user == NULL || !ConvertSidToStringSidA(user, &sid)) {
+        if (why != NULL && why_size > 0) {
+            snprintf(why, why_size, "this process's user cannot be read (error %lu)",
+                     (unsigned long)GetLastError());
+        }
+        return -1;
+    }
+    const int n = snprintf(path, size, "%s-%s", ZAV_PIPE_SHARED_PATH, sid);
+    LocalFree(sid);
     if (n < 0 || (size_t)n >= size) {
         if (why != NULL && why_size > 0) {
             snprintf(why, why_size, "the pipe's name is too long");
@@ -155,10 +167,10 @@ HANDLE zav_pipe_claim(const char* path)
     return pipe;
 }
 
-int zav_pipe_server_is_user(HANDLE pipe)
+int zav_pipe_server_is_user(intptr_t handle)
 {
     ULONG id = 0;
-    if (!GetNamedPipeServerProcessId(pipe, &id)) {
+    if (!GetNamedPipeServerProcessId((HANDLE)handle, &id)) {
         return 0;
     }
     HANDLE server = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);

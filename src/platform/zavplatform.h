@@ -72,23 +72,34 @@ struct zav_stamp zav_read_stamp(uint64_t id);
  * refused when it is not a directory (a symbolic link included), belongs to
  * another user or can be written by group or others.
  *
- * Windows: \\.\pipe\zav_msg_ipc_pipe. Pipe names are shared by every session
- * of the machine: the first user's agent claims it (zav_pipe_claim), open to
- * that user alone, and hosts check whom they reached (zav_pipe_server_is_user). */
+ * Windows: \\.\pipe\zav_msg_ipc_pipe-<the user's SID>, e.g.
+ * \\.\pipe\zav_msg_ipc_pipe-S-1-5-21-1004336348-1177238915-682003330-1001.
+ * Pipe names are shared by every session of the machine; the SID makes the
+ * name the user's own, the agent claims it (zav_pipe_claim), open to that
+ * user alone, and every client checks whom it reached
+ * (zav_pipe_server_is_user). */
 int zav_pipe_path(char* path, size_t size, char* why, size_t why_size);
 
+/* Whether the process at the server end of a connected pipe runs as this
+ * user: a pipe made by anyone else is not this user's agent. handle is the
+ * connection's file descriptor (Linux: its peer's credentials) or its HANDLE
+ * (Windows: the server's process id, that process's token). */
+int zav_pipe_server_is_user(intptr_t handle);
+
 #ifdef _WIN32
+/* The name that host products of old open: \\.\pipe\zav_msg_ipc_pipe, the same
+ * for every user of the machine. The agent serves it too while it can claim
+ * it (the first user's agent); a host that wants its own user's agent
+ * whatever other sessions run opens zav_pipe_path(). */
+#define ZAV_PIPE_SHARED_PATH "\\\\.\\pipe\\" ZAV_PIPE_NAME
+
 /* Creates the first instance of the named pipe at path, which only this user
  * may open (a security descriptor whose one entry is the user's SID), and
  * keeps it for as long as the handle is open: whoever holds it is the one
- * agent of this user, and no other user can have made the name first.
- * INVALID_HANDLE_VALUE when the name exists already (GetLastError():
- * ERROR_ACCESS_DENIED) or cannot be made. */
+ * agent of this user. INVALID_HANDLE_VALUE when the name exists already
+ * (GetLastError(): ERROR_ACCESS_DENIED), made by this user's agent or by
+ * anyone else, or cannot be made. */
 HANDLE zav_pipe_claim(const char* path);
-
-/* Whether the process at the server end of a connected pipe client runs as
- * this user: a pipe of this name made by anyone else is not the agent. */
-int zav_pipe_server_is_user(HANDLE pipe);
 #endif
 
 #ifdef __cplusplus

@@ -1,333 +1,12 @@
-/* libzavmsg over the agent's Unix stream socket; JSON through jansson. */
+/* libzavmsg's commands: the client text, the message JSON and the fetched
+ * list, through jansson; the connection they go over is connection.c. */
 
-#include "zavmsg.h"
-
-#include "platform/zavplatform.h"
+#include "connection.h"
 
 #include <errno.h>
-#include <jansson.h>
-#include <poll.h>
-#include <stdarg.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <sys/un.h>
-#include <time.h>
-#include <unistd.h>
-
-#define DEFAULT_TIMEOUT_MS 2000
-/* Room made for each read. */
-#define READ_SIZE ((size_t)64 * 1024)
-/* The longest reply taken: a full queue's list fits. */
-#define MAX_REPLY ((size_t)512 << 20)
-
-struct zavmsg
-{
-    int fd; /* -1: not connected */
-    int timeout_ms;
-    char* path; /* NULL: this user's agent */
-    char* reply;
-    size_t length;
-    size_t capacity;
-    char error[4608];
-};
-
-static enum zavmsg_status fail(zavmsg* c, enum zavmsg_status status, const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    /* The analyzer loses va_start in the fortified vsnprintf. */
-    /* NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized) */
-    vsnprintf(c->error, sizeof c->error, format, args);
-    va_end(args);
-    return status;
-}
-
-static const char* error_text(int error, char* buffer, size_t size)
-{
-    if (strerror_r(error, buffer, size) != 0) {
-        snprintf(buffer, size, "error %d", error);
-    }
-    return buffer;
-}
-
-static int64_t now_ms(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
-
-static void disconnect(zavmsg* c)
-{
-    if (c->fd >= 0) {
-        close(c->fd);
-        c->fd = -1;
-    }
-}
-
-static enum zavmsg_status open_socket(zavmsg* c)
-{
-    char found[4096], why[1024], text[256];
-    const char* path = c->path;
-    if (path == NULL) {
-        if (zav_pipe_path(found, sizeof found, why, sizeof why) != 0) {
-            return fail(c, ZAVMSG_NO_AGENT, "no agent: %s", why);
-        }
-        path = found;
-    }
-    struct sockaddr_un address;
-    memset(&address, 0, sizeof address);
-    address.sun_family = AF_UNIX;
-    if (strlen(path) >= sizeof address.sun_path) {
-        return fail(c, ZAVMSG_NO_AGENT, "socket path too long: %s", path);
-    }
-    memcpy(address.sun_path, path, strlen(path));
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return fail(c, ZAVMSG_NO_AGENT, "%s", error_text(errno, text, sizeof text));
-    }
-    /* connect() and send() wait at most this long (an agent whose backlog is full). */
-    const struct timeval limit = {c->timeout_ms / 1000, (suseconds_t)(c->timeout_ms % 1000) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    if (connect(fd, (const struct sockaddr*)&address, sizeof address) != 0) {
-        const int error = errno;
-        close(fd);
-        const char* reason = error == ENOENT         ? "no socket there"
-                             : error == ECONNREFUSED ? "connection refused: a socket left by an "
-                                                       "agent that died?"
-                             : error == EACCES       ? "permission denied"
-                             : error == EAGAIN || error == EINPROGRESS
-                                 ? "timed out"
-                                 : error_text(error, text, sizeof text);
-        return fail(c, ZAVMSG_NO_AGENT, "no agent is listening on %s (%s)", path, reason);
-    }
-    c->fd = fd;
-    return ZAVMSG_OK;
-}
-
-enum zavmsg_status zavmsg_connect(zavmsg** connection, const char* path, int timeout_ms)
-{
-    zavmsg* c = calloc(1, sizeof *c);
-    *connection = c;
-    if (c == NULL || (path != NULL && (c->path = strdup(path)) == NULL)) {
-        free(c);
-        *connection = NULL;
-        return ZAVMSG_NO_MEMORY;
-    }
-    c->fd = -1;
-    c->timeout_ms = timeout_ms > 0 ? timeout_ms : DEFAULT_TIMEOUT_MS;
-    return open_socket(c);
-}
-
-void zavmsg_close(zavmsg* c)
-{
-    if (c != NULL) {
-        disconnect(c);
-        free(c->path);
-        free(c->reply);
-        free(c);
-    }
-}
-
-const char* zavmsg_error(const zavmsg* c)
-{
-    return c->error;
-}
-
-const char* zavmsg_reply(const zavmsg* c, size_t* length)
-{
-    if (length != NULL) {
-        *length = c->length;
-    }
-    return c->reply != NULL ? c->reply : "";
-}
-
-/* ---- When a reply is whole ----
- * Replies carry no length: every reply but the message list of
- * "GetMessage:" is whole once anything has come, and that list once it is
- * JSON. Each byte is looked at once, and the list parsed once, when its
- * outer brackets close: a reply in many parts costs time in proportion to
- * its length. */
-
-enum reply_state
-{
-    EMPTY,
-    LIST,   /* a list whose outer brackets are still open */
-    WHOLE,  /* complete; a list may be followed by JSON's blanks only */
-    BROKEN, /* a list that closed but is not JSON, or text after it: never whole */
-};
-
-struct tracker
-{
-    enum reply_state state;
-    int is_list;
-    size_t scanned; /* bytes looked at */
-    long depth;     /* brackets and braces open outside strings */
-    int in_string;
-    int escaped;
-    json_t* list; /* the parsed list, once whole */
-};
-
-static void follow(struct tracker* t, const char* text, size_t length)
-{
-    if (t->state == EMPTY && length > 0) {
-        t->is_list = text[0] == '[';
-        t->state = t->is_list ? LIST : WHOLE;
-    }
-    for (; t->state == LIST && t->scanned < length; ++t->scanned) {
-        const char ch = text[t->scanned];
-        if (t->in_string) {
-            if (t->escaped) {
-                t->escaped = 0;
-            } else if (ch == '\\') {
-                t->escaped = 1;
-            } else if (ch == '"') {
-                t->in_string = 0;
-            }
-        } else if (ch == '"') {
-            t->in_string = 1;
-        } else if (ch == '[' || ch == '{') {
-            ++t->depth;
-        } else if ((ch == ']' || ch == '}') && --t->depth == 0) {
-            t->list = json_loadb(text, t->scanned + 1, JSON_ALLOW_NUL, NULL);
-            t->state = t->list != NULL ? WHOLE : BROKEN;
-        }
-    }
-    for (; t->is_list && t->state == WHOLE && t->scanned < length; ++t->scanned) {
-        const char ch = text[t->scanned];
-        if (ch != ' ' && ch != '\t' && ch != '\n' && ch != '\r') {
-            t->state = BROKEN;
-        }
-    }
-}
-
-/* Where the next read goes, with room for READ_SIZE bytes and a NUL; NULL
- * when the reply would be too long. */
-static char* make_room(zavmsg* c)
-{
-    if (c->reply != NULL && c->capacity - c->length > READ_SIZE) {
-        return c->reply + c->length;
-    }
-    if (c->length >= MAX_REPLY) {
-        return NULL;
-    }
-    const size_t grown = c->capacity < 2 * READ_SIZE ? 2 * READ_SIZE : 2 * c->capacity;
-    char* bigger = realloc(c->reply, grown);
-    if (bigger == NULL) {
-        return NULL;
-    }
-    c->reply = bigger;
-    c->capacity = grown;
-    return c->reply + c->length;
-}
-
-/* Sends the command and reads until its reply is whole or time is up. With
- * list, a list reply is handed over parsed. */
-static enum zavmsg_status exchange(zavmsg* c, const char* command, size_t length, json_t** list)
-{
-    char text[256];
-    c->length = 0;
-    if (c->reply != NULL) {
-        c->reply[0] = '\0';
-    }
-    c->error[0] = '\0';
-    if (c->fd < 0 && open_socket(c) != ZAVMSG_OK) {
-        return ZAVMSG_NO_AGENT;
-    }
-    for (size_t sent = 0; sent < length;) {
-        const ssize_t n = send(c->fd, command + sent, length - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno != EINTR) {
-            const int error = errno;
-            disconnect(c);
-            return fail(c, ZAVMSG_NO_REPLY, "cannot send the command: %s",
-                        error_text(error, text, sizeof text));
-        }
-        sent += n > 0 ? (size_t)n : 0;
-    }
-
-    /* The reply comes in parts (a long list in many): read as long as parts
-     * keep coming, each within the time-out. */
-    struct tracker t = {EMPTY, 0, 0, 0, 0, 0, NULL};
-    int64_t since = now_ms();
-    const char* why = NULL;
-    while (t.state != WHOLE && t.state != BROKEN) {
-        const int64_t left = c->timeout_ms - (now_ms() - since);
-        struct pollfd ready = {c->fd, POLLIN, 0};
-        const int polled = left > 0 ? poll(&ready, 1, (int)left) : 0;
-        if (polled < 0 && errno == EINTR) {
-            continue;
-        }
-        if (polled <= 0) {
-            why = "time is up";
-            break;
-        }
-        char* room = make_room(c);
-        if (room == NULL) {
-            why = "it is too long";
-            break;
-        }
-        const ssize_t n = read(c->fd, room, READ_SIZE);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
-            continue;
-        }
-        if (n <= 0) {
-            why = n == 0 ? "the agent closed the connection" : "the connection broke";
-            break;
-        }
-        room[n] = '\0';
-        c->length += (size_t)n;
-        follow(&t, c->reply, c->length);
-        since = now_ms();
-    }
-
-    if (t.state == WHOLE) {
-        if (list != NULL) {
-            *list = t.list;
-        } else {
-            json_decref(t.list);
-        }
-        if (c->length >= 6 && memcmp(c->reply, "ERROR:", 6) == 0) {
-            return fail(c, ZAVMSG_REFUSED, "the agent refused the command: %s", c->reply);
-        }
-        return ZAVMSG_OK;
-    }
-    json_decref(t.list); /* a list followed by more than blanks */
-    disconnect(c);       /* a late rest would be taken for the next reply */
-    if (t.state == BROKEN) {
-        return fail(c, ZAVMSG_NO_REPLY, "the agent's reply is not a JSON list (%zu bytes)",
-                    c->length);
-    }
-    if (c->length > 0) {
-        return fail(c, ZAVMSG_NO_REPLY, "the agent's reply stopped short after %zu bytes (%s)",
-                    c->length, why);
-    }
-    return strcmp(why, "time is up") == 0
-               ? fail(c, ZAVMSG_NO_REPLY, "the agent did not reply within %d ms", c->timeout_ms)
-               : fail(c, ZAVMSG_NO_REPLY, "%s without a reply", why);
-}
-
-enum zavmsg_status zavmsg_command(zavmsg* c, const char* command, size_t length)
-{
-    return exchange(c, command, length, NULL);
-}
-
-/* ZAVMSG_OK when the command got the reply "OK". */
-static enum zavmsg_status expect_ok(zavmsg* c, enum zavmsg_status status)
-{
-    if (status != ZAVMSG_OK || (c->length == 2 && memcmp(c->reply, "OK", 2) == 0)) {
-        return status;
-    }
-    return fail(c, ZAVMSG_ODD_REPLY, "the agent replied \"%.200s\"", c->reply);
-}
-
-enum zavmsg_status zavmsg_hello(zavmsg* c)
-{
-    return expect_ok(c, exchange(c, "Hello", 5, NULL));
-}
 
 /* ---- Commands that carry JSON ---- */
 
@@ -351,8 +30,8 @@ static enum zavmsg_status send_json(zavmsg* c, const char* prefix, json_t* objec
 {
     if (object == NULL || bad != NULL) {
         json_decref(object);
-        return bad != NULL ? fail(c, ZAVMSG_INVALID, "the %s is not UTF-8", bad)
-                           : fail(c, ZAVMSG_NO_MEMORY, "out of memory");
+        return bad != NULL ? zavmsg_fail(c, ZAVMSG_INVALID, "the %s is not UTF-8", bad)
+                           : zavmsg_fail(c, ZAVMSG_NO_MEMORY, "out of memory");
     }
     char* text = json_dumps(object, JSON_COMPACT | JSON_SORT_KEYS);
     json_decref(object);
@@ -361,11 +40,12 @@ static enum zavmsg_status send_json(zavmsg* c, const char* prefix, json_t* objec
     char* command = text != NULL ? malloc(head + tail + 1) : NULL;
     if (command == NULL) {
         free(text);
-        return fail(c, ZAVMSG_NO_MEMORY, "out of memory");
+        return zavmsg_fail(c, ZAVMSG_NO_MEMORY, "out of memory");
     }
     snprintf(command, head + tail + 1, "%s%s", prefix, text);
     free(text);
-    const enum zavmsg_status status = expect_ok(c, exchange(c, command, head + tail, NULL));
+    const enum zavmsg_status status =
+        zavmsg_expect_ok(c, zavmsg_exchange(c, command, head + tail, NULL));
     free(command);
     return status;
 }
@@ -449,7 +129,7 @@ enum zavmsg_status zavmsg_register(zavmsg* c, const struct zavmsg_host* host)
 {
     c->error[0] = '\0';
     if (host == NULL || empty(host->pid) || empty(host->product) || empty(host->mac)) {
-        return fail(c, ZAVMSG_INVALID, "a host needs its pid, product and mac");
+        return zavmsg_fail(c, ZAVMSG_INVALID, "a host needs its pid, product and mac");
     }
     char* properties = sorted_properties(host->properties != NULL ? host->properties : "");
     json_t* client = properties != NULL ? json_object() : NULL;
@@ -474,7 +154,7 @@ enum zavmsg_status zavmsg_popup(zavmsg* c, const struct zavmsg_message* m)
     c->error[0] = '\0';
     if (m == NULL || (m->setting_count > 0 && m->settings == NULL) ||
         (m->action_count > 0 && m->actions == NULL)) {
-        return fail(c, ZAVMSG_INVALID, "no message");
+        return zavmsg_fail(c, ZAVMSG_INVALID, "no message");
     }
     json_t* message = json_object();
     json_t* settings = json_array();
@@ -517,10 +197,10 @@ static enum zavmsg_status ask_about(zavmsg* c, const char* prefix, const char* p
     const size_t tail = pid != NULL ? strlen(pid) : 0;
     char* command = malloc(head + tail + 1);
     if (command == NULL) {
-        return fail(c, ZAVMSG_NO_MEMORY, "out of memory");
+        return zavmsg_fail(c, ZAVMSG_NO_MEMORY, "out of memory");
     }
     snprintf(command, head + tail + 1, "%s%s", prefix, pid != NULL ? pid : "");
-    const enum zavmsg_status status = exchange(c, command, head + tail, list);
+    const enum zavmsg_status status = zavmsg_exchange(c, command, head + tail, list);
     free(command);
     return status;
 }
@@ -536,7 +216,7 @@ enum zavmsg_status zavmsg_count(zavmsg* c, const char* pid, unsigned long* count
     errno = 0;
     const unsigned long value = strtoul(c->reply, &end, 10);
     if (c->reply[0] < '0' || c->reply[0] > '9' || end != c->reply + c->length || errno != 0) {
-        return fail(c, ZAVMSG_ODD_REPLY, "the agent replied \"%.200s\"", c->reply);
+        return zavmsg_fail(c, ZAVMSG_ODD_REPLY, "the agent replied \"%.200s\"", c->reply);
     }
     *count = value;
     return ZAVMSG_OK;
@@ -631,9 +311,9 @@ enum zavmsg_status zavmsg_get(zavmsg* c, const char* pid, struct zavmsg_list** l
     }
     if (root == NULL) {
         return strcmp(c->reply, "0") == 0
-                   ? fail(c, ZAVMSG_UNKNOWN_HOST, "no host with pid %.200s", pid ? pid : "")
-                   : fail(c, ZAVMSG_ODD_REPLY, "the agent replied \"%.200s\"", c->reply);
+                   ? zavmsg_fail(c, ZAVMSG_UNKNOWN_HOST, "no host with pid %.200s", pid ? pid : "")
+                   : zavmsg_fail(c, ZAVMSG_ODD_REPLY, "the agent replied \"%.200s\"", c->reply);
     }
     *list = messages_of(root);
-    return *list != NULL ? ZAVMSG_OK : fail(c, ZAVMSG_NO_MEMORY, "out of memory");
+    return *list != NULL ? ZAVMSG_OK : zavmsg_fail(c, ZAVMSG_NO_MEMORY, "out of memory");
 }

@@ -2,8 +2,9 @@
  *
  * A host connects to the agent of its user, registers itself, hands over
  * messages to show as popups, and counts and fetches the messages queued
- * for it. Every call blocks for at most the connection's time-out per wait
- * (to connect, for the reply to begin, for each further part of it).
+ * for it. Every call returns within the connection's time-out: connecting,
+ * sending and the whole reply together (a reply that trickles in is cut off
+ * there, not waited for part by part).
  *
  * Texts are UTF-8 and NUL-terminated; a text that is not UTF-8 is refused
  * (ZAVMSG_INVALID) before anything is sent. A connection is used by one
@@ -29,7 +30,11 @@
 extern "C" {
 #endif
 
-#if defined(__GNUC__)
+#if defined(_WIN32) && defined(ZAVMSG_BUILDING)
+#define ZAVMSG_API __declspec(dllexport)
+#elif defined(_WIN32) && !defined(ZAVMSG_STATIC)
+#define ZAVMSG_API __declspec(dllimport)
+#elif defined(__GNUC__)
 #define ZAVMSG_API __attribute__((visibility("default")))
 #else
 #define ZAVMSG_API
@@ -53,8 +58,10 @@ typedef struct zavmsg zavmsg;
 
 /* Connects to the pipe at path, or to this user's agent when path is NULL
  * (the place where the agent listens: $XDG_RUNTIME_DIR/zav_msg_ipc_pipe on
- * Linux, or a private directory of the user's in the temporary directory).
- * timeout_ms bounds every wait; 0 or less means 2000.
+ * Linux, or a private directory of the user's in the temporary directory;
+ * \\.\pipe\zav_msg_ipc_pipe-<the user's SID> on Windows). Only a pipe whose
+ * server runs as this user is taken. timeout_ms bounds this call and every
+ * later one, each as a whole; 0 or less means 2000.
  *
  * *connection is set whether or not the connection was made (NULL only when
  * the result is ZAVMSG_NO_MEMORY): zavmsg_error() then says why not, and

@@ -112,10 +112,13 @@ static int user_only(HANDLE pipe)
 static void pipe(void)
 {
     char path[512], why[256];
+    const char* const shared = "\\\\.\\pipe\\zav_msg_ipc_pipe";
     check(zav_pipe_path(path, sizeof path, why, sizeof why) == 0 &&
-              strcmp(path, "\\\\.\\pipe\\zav_msg_ipc_pipe") == 0,
-          "the pipe's name is the agent's own");
-    check(zav_pipe_path(path, 20, why, sizeof why) == -1 && why[0] != '\0',
+              strncmp(path, shared, strlen(shared)) == 0 &&
+              strncmp(path + strlen(shared), "-S-1-", 5) == 0 &&
+              strcmp(ZAV_PIPE_SHARED_PATH, shared) == 0,
+          "the pipe's name is the agent's, with the user's SID");
+    check(zav_pipe_path(path, 30, why, sizeof why) == -1 && why[0] != '\0',
           "a name that does not fit is refused, with a reason");
     zav_pipe_path(path, sizeof path, NULL, 0);
 
@@ -137,7 +140,7 @@ static void pipe(void)
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     check(served != INVALID_HANDLE_VALUE && host != INVALID_HANDLE_VALUE,
           "a host opens the server's instance");
-    check(zav_pipe_server_is_user(host), "the host sees the server run as its user");
+    check(zav_pipe_server_is_user((intptr_t)host), "the host sees the server run as its user");
     char reply[8] = "";
     DWORD n = 0;
     check(WriteFile(host, "Hello", 5, &n, NULL) &&

@@ -23,7 +23,10 @@ class TestTools : public QObject
         const QMap<QString, QByteArray> replies{{"Hello", "OK"},        {"REGISTER", "OK"},
                                                 {"PopupMessage", "OK"}, {"MessageCount", "2"},
                                                 {"Silent", ""},         {"GetMessage", messages}};
-        socket->write(replies.value(command.section(':', 0, 0), "ERROR: can not hanlde command"));
+        socket->write(
+            command == "MessageCount:odd"
+                ? QByteArray("12abc")
+                : replies.value(command.section(':', 0, 0), "ERROR: can not hanlde command"));
     }
 
 private slots:
@@ -69,6 +72,7 @@ private slots:
         row("ctl --socket /nonexistent/s hello", {}, 1, "no agent is listening");
         row("ctl --timeout=200 raw Silent", {}, 3, "did not reply within 200 ms");
         row("ctl raw Bogus", {}, 4, "ERROR: can not hanlde command");
+        row("ctl count odd", {}, 5, "the agent replied \"12abc\""); // a count is a number
         for (const char* usageError :
              {"ctl", "ctl bogus", "ctl count", "ctl --verbose hello", "ctl --timeout soon hello",
               "ctl --timeout 0 hello", "ctl popup --title T",

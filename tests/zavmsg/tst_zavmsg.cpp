@@ -11,7 +11,7 @@
 
 /// In a thread of its own, since the library blocks its caller: records each
 /// command and answers with the pieces set, written one by one ("close"
-/// closes the connection instead).
+/// closes the connection instead, "pause" waits 120 ms).
 class FakeAgent : public QThread
 {
 public:
@@ -59,6 +59,10 @@ private:
             if (piece == "close") {
                 socket->disconnectFromServer();
                 return;
+            }
+            if (piece == "pause") {
+                QThread::msleep(120);
+                continue;
             }
             socket->write(piece);
             socket->waitForBytesWritten(1000);
@@ -177,6 +181,9 @@ private slots:
         row("text after the list", "get", {R"([{"title":"a"}] x)"}, ZAVMSG_NO_REPLY, "GetMessage:7",
             "not a JSON list");
         row("list not JSON", "get", {"[}"}, ZAVMSG_NO_REPLY, "GetMessage:7", "not a JSON list");
+        row("list trickling past the time-out", "get",
+            {"[", "pause", "{", "pause", "}", "pause", "]", "pause", " "}, ZAVMSG_NO_REPLY,
+            "GetMessage:7", "stopped short after 3 bytes (time is up)");
         row("silent", "hello", {}, ZAVMSG_NO_REPLY, "Hello", "did not reply within 300 ms");
         row("closed", "hello", {"close"}, ZAVMSG_NO_REPLY, "Hello",
             "closed the connection without a reply");
