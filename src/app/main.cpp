@@ -73,8 +73,8 @@ int main(int argc, char* argv[])
     // Nobody answered, yet another copy may be starting at this very moment:
     // the pipe's lock decides which one is the agent.
     IpcServer::Claim claim =
-        reply == QLatin1String("NotConnected") ? ipcServer.claimPipe() : IpcServer::Taken;
-    if (reply == QLatin1String("NotConnected") && claim == IpcServer::Taken &&
+        reply == QLatin1String("NotConnected") ? ipcServer.claimPipe() : PipeListener::Taken;
+    if (reply == QLatin1String("NotConnected") && claim == PipeListener::Taken &&
         !ipcServer.hasPipe()) {
         // The agent that holds the lock has no pipe either: nothing to hand over.
         qDebug() << "another copy is the agent, with no pipe to hand this client over: exiting";
@@ -82,7 +82,7 @@ int main(int argc, char* argv[])
         delete pipeHandler;
         return 0;
     }
-    if (claim == IpcServer::Taken) {
+    if (claim == PipeListener::Taken) {
         const bool lostRace = reply == QLatin1String("NotConnected");
         if (lostRace) {
             qDebug() << "another copy became the agent first: handing this client over to it";
@@ -102,7 +102,7 @@ int main(int argc, char* argv[])
             if (lostRace && clock.elapsed() < handOverMs) {
                 QThread::msleep(100);
                 claim = ipcServer.claimPipe();
-                if (claim != IpcServer::Taken) {
+                if (claim != PipeListener::Taken) {
                     break;
                 }
                 continue;
@@ -110,7 +110,7 @@ int main(int argc, char* argv[])
             qDebug() << "注册失败:" << registered;
             break;
         }
-        if (claim == IpcServer::Taken) {
+        if (claim == PipeListener::Taken) {
             delete client;
             delete pipeHandler;
             return 0;

@@ -1,6 +1,7 @@
 #include "ipcclient.h"
 
 #include "ipc/pipepath.h"
+#include "platform/zavplatform.h"
 
 #include <QDebug>
 
@@ -27,6 +28,12 @@ QString IpcClient::sendCommand(const QString& command)
         socket->connectToServer(path, QIODevice::ReadWrite);
     }
     if (!socket->waitForConnected(waitMs)) {
+        socket->abort();
+        return QStringLiteral("NotConnected");
+    }
+    if (!zav_pipe_server_is_user(intptr_t(socket->socketDescriptor()))) {
+        // Whoever made this pipe, it is not this user's agent.
+        qDebug() << "client: the pipe's server is not this user's: not connected";
         socket->abort();
         return QStringLiteral("NotConnected");
     }

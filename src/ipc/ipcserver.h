@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ipc/pipecommand.h"
+#include "ipc/pipelistener.h"
 
 #include <QAtomicInt>
 #include <QHash>
@@ -12,44 +13,34 @@
 #include <QThread>
 
 class Message;
-class QLocalServer;
-class QSocketNotifier;
 class QTimer;
 
 /// Serves the pipe's commands (see pipecommand.h), one command per read of a
 /// connection (there is no framing). Texts are UTF-8 both ways; connections
 /// stay open until the peer closes them.
 ///
-/// One agent per pipe: the copy that is to listen first takes an exclusive
-/// lock on a file beside the socket (claimPipe()) and holds it for its whole
-/// life. Only the holder creates the socket, so a socket file found by the
-/// holder is left over from an agent that has died and is removed; a copy
-/// that cannot take the lock never touches the socket.
+/// One agent per pipe: the copy that is to listen first claims the pipe
+/// (claimPipe(), see pipelistener.h) and holds it for its whole life.
 class IpcServer : public QThread
 {
     Q_OBJECT
 
 public:
-    enum Claim
-    {
-        Claimed,   ///< this copy holds the lock: it is the one agent
-        Taken,     ///< another live copy holds it
-        Unclaimed, ///< no lock could be had (no private directory, ...)
-    };
+    using Claim = PipeListener::Claim;
 
     /// Names the object "ipc server thread" and moves it to itself; nothing
     /// listens until start().
     explicit IpcServer(QObject* parent = nullptr);
-    /// Releases the lock, if held. The thread must have finished.
+    /// Releases the claim, if held. The thread must have finished.
     ~IpcServer() override;
 
-    /// Tries to take the pipe's lock; call before start(), from the thread
-    /// that created the object. Taken or Claimed stays until the process ends.
-    /// Without a private directory for the pipe the lock is taken all the
-    /// same, in the user's cache directory: one agent, with no pipe.
-    Claim claimPipe();
+    /// Tries to claim the pipe; call before start(), from the thread that
+    /// created the object. Taken or Claimed stays until the process ends.
+    /// Without a private place for the pipe the claim is made all the same
+    /// where it can be: one agent, with no pipe.
+    Claim claimPipe() { return listener->claim(); }
     /// Whether claimPipe() found a place for the pipe.
-    bool hasPipe() const { return !socketPath.isEmpty(); }
+    bool hasPipe() const { return listener->hasPipe(); }
     /// Waits up to timeoutMs for run() to have tried to listen; true when it
     /// listens.
     bool waitForListening(int timeoutMs);
@@ -64,12 +55,10 @@ signals:
 
 protected:
     void run() override;
-    /// Keeps the server's own accept() from meeting a shortage of descriptors.
-    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private slots:
-    /// Takes the connections that the server has accepted.
-    void onClientConnected();
+    /// Takes a connection that the listener has accepted.
+    void onClientConnected(QLocalSocket* socket);
     void dataReceived();
     void socketErrorHandler(QLocalSocket::LocalSocketError error);
 
@@ -83,9 +72,6 @@ private:
         QTimer* stall = nullptr;
     };
 
-    bool listenOnPipe();
-    void keepListening();
-    void refuseConnection(QSocketNotifier* notifier);
     void serve(QLocalSocket* socket);
     PipeAnswer answer(const QString& command);
     void startList(QLocalSocket* socket, PipeAnswer answer);
@@ -93,15 +79,11 @@ private:
     void endList(QLocalSocket* socket, bool delivered);
     void releaseMemorySoon();
 
-    QLocalServer* server = nullptr; // the connections are its children
+    PipeListener* listener; // lives here; the connections are its own
     QTimer* trimTimer = nullptr;
     QHash<QLocalSocket*, ReplyList> lists;
-    QString socketPath;
-    int lockFd = -1;
-    int spareFd = -1; // given up to take a connection when descriptors run out
     int connections = 0;
     int maxConnections = 0;
-    Claim claim = Unclaimed;
     QSemaphore listenTried;
     QAtomicInt listening;
 };
