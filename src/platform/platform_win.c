@@ -122,13 +122,22 @@ HANDLE zav_pipe_claim(const char* path)
     if (user == NULL) {
         return INVALID_HANDLE_VALUE;
     }
-    /* One entry: this user may do anything, nobody else anything at all. */
-    const DWORD acl_size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(user);
+    /* Two entries: nobody who comes over the network (the NETWORK group,
+     * the user's own remote logons included), then this user, who may do
+     * anything; nobody else anything at all. */
+    unsigned char network[SECURITY_MAX_SID_SIZE];
+    DWORD network_size = sizeof network;
+    if (!CreateWellKnownSid(WinNetworkSid, NULL, network, &network_size)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    const DWORD acl_size = sizeof(ACL) + sizeof(ACCESS_DENIED_ACE) + GetLengthSid(network) +
+                           sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(user);
     PACL acl = malloc(acl_size);
     SECURITY_DESCRIPTOR descriptor;
     SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
     HANDLE pipe = INVALID_HANDLE_VALUE;
     if (acl != NULL && InitializeAcl(acl, acl_size, ACL_REVISION) &&
+        AddAccessDeniedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, network) &&
         AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, user) &&
         InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
         SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE)) {

@@ -94,7 +94,8 @@ int zav_pipe_server_is_user(intptr_t handle);
 #define ZAV_PIPE_SHARED_PATH "\\\\.\\pipe\\" ZAV_PIPE_NAME
 
 /* Creates the first instance of the named pipe at path, which only this user
- * may open (a security descriptor whose one entry is the user's SID), and
+ * may open, and only on this machine (a security descriptor that refuses the
+ * NETWORK group and then allows the user's SID alone), and
  * keeps it for as long as the handle is open: whoever holds it is the one
  * agent of this user. INVALID_HANDLE_VALUE when the name exists already
  * (GetLastError(): ERROR_ACCESS_DENIED), made by this user's agent or by

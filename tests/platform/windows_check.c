@@ -84,7 +84,8 @@ static void processes(void)
           "and its id stands for no running process");
 }
 
-/* Whether the pipe's access list holds one entry, which allows this user. */
+/* Whether the pipe's access list refuses the network, then allows this user
+ * alone. */
 static int user_only(HANDLE pipe)
 {
     PACL acl = NULL;
@@ -96,8 +97,14 @@ static int user_only(HANDLE pipe)
     HANDLE token = NULL;
     unsigned char user[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
     DWORD size = 0;
+    ACCESS_DENIED_ACE* refused = NULL;
     ACCESS_ALLOWED_ACE* entry = NULL;
-    const int ok = acl != NULL && acl->AceCount == 1 && GetAce(acl, 0, (void**)&entry) &&
+    unsigned char network[SECURITY_MAX_SID_SIZE];
+    DWORD network_size = sizeof network;
+    const int ok = acl != NULL && acl->AceCount == 2 && GetAce(acl, 0, (void**)&refused) &&
+                   refused->Header.AceType == ACCESS_DENIED_ACE_TYPE &&
+                   CreateWellKnownSid(WinNetworkSid, NULL, network, &network_size) &&
+                   EqualSid(&refused->SidStart, network) && GetAce(acl, 1, (void**)&entry) &&
                    entry->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
                    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
                    GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
@@ -127,7 +134,7 @@ static void pipe(void)
     const HANDLE again = zav_pipe_claim(path);
     check(again == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED,
           "a second claim is refused");
-    check(user_only(claim), "the pipe is open to this user only");
+    check(user_only(claim), "the pipe is open to this user only, and not over the network");
     const HANDLE early =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
     check(early == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY,
