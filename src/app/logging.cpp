@@ -1,25 +1,20 @@
 #include "logging.h"
 
+#include "app/logsink.h"
+
 #include <QByteArray>
-#include <QFile>
 #include <QString>
 #include <QtGlobal>
 
-#ifdef Q_OS_UNIX
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
-#include <csignal>
 #include <ctime>
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <pthread.h>
 #include <string>
 #include <thread>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -29,7 +24,6 @@ namespace {
 /// pattern of their own (QT_MESSAGE_PATTERN), which then stands alone.
 bool ownTimeStamp = false;
 
-#ifdef Q_OS_UNIX
 const char* const linePattern = "%{file}:%{line} %{function}: %{message}";
 
 void appendTwoDigits(char*& out, int value)
@@ -42,16 +36,16 @@ void appendTwoDigits(char*& out, int value)
 /// the clock part is converted once a second.
 void appendTimeStamp(QByteArray& line)
 {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    const auto ms =
+        int(std::chrono::duration_cast<std::chrono::milliseconds>(since).count() % 1000);
+    const time_t now = time_t(std::chrono::duration_cast<std::chrono::seconds>(since).count());
     thread_local time_t second = -1;
     thread_local tm local{};
-    if (now.tv_sec != second) {
-        ::tzset(); // as the toolkit does before each conversion
-        ::localtime_r(&now.tv_sec, &local);
-        second = now.tv_sec;
+    if (now != second) {
+        logsink::localTime(now, &local);
+        second = now;
     }
-    const int ms = int(now.tv_nsec / 1000000);
     char stamp[13];
     char* out = stamp;
     appendTwoDigits(out, local.tm_hour);
@@ -117,13 +111,11 @@ private:
 
 /// Never freed, like the line queue below: lines may come until the end.
 PlacePrefixes* places = nullptr;
-#endif
 
 } // namespace
 
 QByteArray formatDebugLine(QtMsgType type, const QMessageLogContext& context, const QString& text)
 {
-#ifdef Q_OS_UNIX
     if (ownTimeStamp && places) {
         const QByteArray prefix = places->prefix(type, context);
         const QByteArray message = text.toLocal8Bit();
@@ -134,11 +126,9 @@ QByteArray formatDebugLine(QtMsgType type, const QMessageLogContext& context, co
         line += message;
         return line;
     }
-#endif
     return qFormatLogMessage(type, context, text).toLocal8Bit();
 }
 
-#ifdef Q_OS_UNIX
 namespace {
 
 /// Lines waiting for stderr, at most this many bytes; more are dropped.
@@ -167,20 +157,7 @@ LineQueue* queue = nullptr;
 
 bool writeAll(const QByteArray& bytes)
 {
-    const char* p = bytes.constData();
-    qint64 left = bytes.size();
-    while (left > 0) {
-        const ssize_t n = ::write(STDERR_FILENO, p, size_t(left));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        p += n;
-        left -= n;
-    }
-    return true;
+    return logsink::writeStderr(bytes.constData(), bytes.size());
 }
 
 QByteArray droppedLine(quint64 count)
@@ -194,12 +171,7 @@ QByteArray droppedLine(quint64 count)
 
 void writeLines(LineQueue* q)
 {
-    // A reader that has gone away makes write() fail with EPIPE here instead
-    // of ending the agent with SIGPIPE.
-    sigset_t pipeSignal;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+    logsink::prepareWriterThread();
 
     std::unique_lock<std::mutex> lock(q->mutex);
     for (;;) {
@@ -285,29 +257,10 @@ bool flushDebugLines(int timeoutMs)
                                    [] { return queue->lines.empty() && !queue->writing; });
 }
 
-#else
-
-bool flushDebugLines(int)
-{
-    return true; // written at once by the toolkit's own handler
-}
-
-#endif
-
 void installMessagePattern()
 {
-#ifdef Q_OS_LINUX
-    // A time stamp converts to local time (once a second, or for every line
-    // with a pattern of the user's), and with TZ unset glibc then checks
-    // /etc/localtime anew: three stat() calls each time. Naming the same zone
-    // file explicitly lets it keep what it has read. A change of the system's
-    // zone is then picked up at the next start, not while running.
-    if (!qEnvironmentVariableIsSet("TZ") && QFile::exists(QStringLiteral("/etc/localtime"))) {
-        qputenv("TZ", ":/etc/localtime");
-    }
-#endif
+    logsink::prepareProcess();
     // Lines read "hh:mm:ss.zzz file:line function: message".
-#ifdef Q_OS_UNIX
     ownTimeStamp = qEnvironmentVariableIsEmpty("QT_MESSAGE_PATTERN");
     qSetMessagePattern(QString::fromLatin1(linePattern)); // the time comes first
     if (!queue) {
@@ -316,8 +269,4 @@ void installMessagePattern()
         std::thread(writeLines, queue).detach();
     }
     qInstallMessageHandler(queueLine);
-#else
-    qSetMessagePattern(
-        QStringLiteral("%{time hh:mm:ss.zzz} %{file}:%{line} %{function}: %{message}"));
-#endif
 }

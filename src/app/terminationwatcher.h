@@ -1,11 +1,14 @@
-// Turns SIGTERM, SIGINT and SIGHUP (a desktop session ending, a service
-// manager stopping the agent) into an orderly quit of the event loop, so that
-// the agent shuts down the same way as when its last host has gone.
+// Turns the system's requests to end into an orderly quit of the event loop,
+// so that the agent shuts down the same way as when its last host has gone:
+// SIGTERM, SIGINT and SIGHUP on Linux (a desktop session ending, a service
+// manager stopping the agent; terminationwatcher_posix.cpp); on Windows a
+// console's Ctrl-C, Ctrl-Break and close, and the end of the user's session
+// (terminationwatcher_win.cpp).
 #pragma once
 
 #include <QObject>
 
-class QSocketNotifier;
+#include <memory>
 
 class TerminationWatcher : public QObject
 {
@@ -16,12 +19,12 @@ public:
     ~TerminationWatcher() override;
 
 signals:
-    /// A termination signal arrived; emitted in the thread that owns the watcher.
+    /// The system asked the agent to end (the signal's number on Linux, the
+    /// console event's on Windows, -1 for the session's end); emitted in the
+    /// thread that owns the watcher.
     void onTerminate(int signalNumber);
 
-private slots:
-    void readSignal();
-
 private:
-    QSocketNotifier* notifier = nullptr;
+    struct State;
+    std::unique_ptr<State> d;
 };

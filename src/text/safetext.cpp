@@ -2,6 +2,7 @@
 
 #include "text/htmlfilter.h"
 
+#include "core/threadclock.h"
 #include "core/urlpolicy.h"
 
 #include <QAbstractTextDocumentLayout>
@@ -22,9 +23,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <ctime>
 #include <memory>
-#include <pthread.h>
 
 namespace {
 
@@ -243,12 +242,6 @@ namespace {
 
 std::atomic<int> runningLayouts{0};
 
-double cpuMs(clockid_t clock)
-{
-    timespec t{};
-    return clock_gettime(clock, &t) == 0 ? t.tv_sec * 1e3 + t.tv_nsec / 1e6 : 0;
-}
-
 /// The threads that texts are read and laid out in: enough for the texts of
 /// one popup besides the late ones. Never deleted, since its deletion would
 /// wait for a layout that does not end.
@@ -276,7 +269,7 @@ struct Layouts
         bool done = false;
         safetext::Shown shown;
         bool started = false;
-        clockid_t cpu{};       ///< of the thread that reads it, once started
+        ThreadClock cpu;       ///< of the thread that reads it, once started
         double cpuAtStart = 0; ///< ms of that thread's CPU time
     };
     QMutex mutex;
@@ -334,7 +327,8 @@ void safetext::TextBatch::show(int budgetMs)
         const int width = e.label ? -1 : qMax(200, e.browser->viewport()->width());
         slot[i] = layouts->texts.size();
         layouts->texts.append(Layouts::Text{filtered.html, filtered.plain, e.label != nullptr,
-                                            widget->font().toString(), width, false, Shown()});
+                                            widget->font().toString(), width, false, Shown(), false,
+                                            ThreadClock(), 0});
     }
     const int late = runningLayouts.load();
     if (!layouts->texts.isEmpty() && late >= limits::maxLateLayouts) {
@@ -348,8 +342,9 @@ void safetext::TextBatch::show(int budgetMs)
             {
                 QMutexLocker lock(&layouts->mutex);
                 Layouts::Text& text = layouts->texts[t];
-                text.started = pthread_getcpuclockid(pthread_self(), &text.cpu) == 0;
-                text.cpuAtStart = text.started ? cpuMs(text.cpu) : 0;
+                text.cpu = ThreadClock::ofThisThread();
+                text.started = text.cpu.valid();
+                text.cpuAtStart = text.cpu.cpuMs();
                 job = text;
             }
             QFont font;
@@ -373,7 +368,7 @@ void safetext::TextBatch::show(int budgetMs)
         const auto waitFor = [&layouts, budgetMs] {
             return std::any_of(
                 layouts->texts.cbegin(), layouts->texts.cend(), [budgetMs](const Layouts::Text& t) {
-                    return !t.done && (!t.started || cpuMs(t.cpu) - t.cpuAtStart < budgetMs);
+                    return !t.done && (!t.started || t.cpu.cpuMs() - t.cpuAtStart < budgetMs);
                 });
         };
         while (waitFor() && clock.elapsed() < limits::layoutWaitMs) {

@@ -1,3 +1,5 @@
+// The desktop on Linux: X11, a Wayland compositor with the layer shell, the
+// notification service on the session bus, or none of them.
 #include "platform.h"
 
 #include "desktop/layersurface.h"
@@ -11,9 +13,7 @@
 
 #include <cstring>
 
-#ifdef Q_OS_UNIX
 #include <sys/resource.h>
-#endif
 #ifdef ZAV_LAYER_SHELL
 #include <poll.h>
 #include <wayland-client.h>
@@ -99,7 +99,6 @@ bool compositorHasLayerShell()
 
 void raiseDescriptorLimit()
 {
-#ifdef Q_OS_UNIX
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
         limit.rlim_cur = limit.rlim_max;
@@ -107,7 +106,6 @@ void raiseDescriptorLimit()
             qDebug() << "descriptor limit not raised";
         }
     }
-#endif
 }
 
 void paintWithoutGl()
@@ -155,7 +153,6 @@ PopupForm PlatformChoice::formFor(const QString& platform, const QByteArray& ask
 
 PlatformChoice::PlatformChoice(int argc, char* argv[])
 {
-#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
     int argumentAt = -1;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0) {
@@ -179,21 +176,15 @@ PlatformChoice::PlatformChoice(int argc, char* argv[])
     if (decision.layerShell) {
         layersurface::select(); // every window of the agent is a layer surface
     }
-#else
-    Q_UNUSED(argc)
-    Q_UNUSED(argv)
-#endif
 }
 
 void PlatformChoice::restore()
 {
-#if defined(Q_OS_UNIX) && !defined(Q_OS_DARWIN)
     if (hadVariable) {
         qputenv("QT_QPA_PLATFORM", variable);
     } else {
         qunsetenv("QT_QPA_PLATFORM");
     }
-#endif
 }
 
 PopupForm PlatformChoice::popupForm() const
