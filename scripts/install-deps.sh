@@ -13,7 +13,7 @@ PACKAGES=(
     fonts-wqy-microhei
     clang-14 libclang-rt-14-dev libfuzzer-14-dev
     dpkg-dev file help2man perl lintian python3
-    g++-mingw-w64-x86-64 wine64
+    g++-mingw-w64-x86-64 wine64 nsis
 )
 
 missing=()

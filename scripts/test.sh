@@ -46,8 +46,11 @@ if SHOTS="$ROOT/build-release/desktops" bash scripts/desktop-check.sh "$ROOT/bui
 else lap; status=1; summary+="[desktop] $(tail -1 "$ROOT/build-release/desktop-check.log") FAILED $took"$'\n'; fi
 run_build asan -DCMAKE_BUILD_TYPE=Debug -DZAV_SANITIZE=ON -DZAV_BUILD_BENCH=OFF
 
-# The platform interface built for Windows (MinGW-w64) and run under wine.
-if bash scripts/windows-check.sh "$ROOT/build-windows"; then
+# The agent built for Windows (MinGW-w64, with a Qt for Windows built from
+# Debian's source once per machine: about 30 minutes the first time, then
+# cached) and its installer, run under wine.
+if ZAV_PUSH_DEV="$ROOT/build-release/tools/zav-push-dev/zav-push-dev" \
+    bash scripts/windows-check.sh "$ROOT/build-windows"; then
     lap; summary+="[windows] $(tail -1 "$ROOT/build-windows/windows-check.log" | tr -d '\r') $took"$'\n'
 else lap; status=1; summary+="[windows] FAILED (build-windows/windows-check.log) $took"$'\n'; fi
 

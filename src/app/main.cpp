@@ -42,6 +42,7 @@ struct FlushDebugLinesAtExit
 
 int main(int argc, char* argv[])
 {
+    useUnicodeArguments(argc, argv);
     installMessagePattern();
     const FlushDebugLinesAtExit flushAtExit;
     raiseDescriptorLimit();

@@ -9,6 +9,13 @@
 
 class PopupOutput;
 
+/// On Windows the program's entry hands main its arguments in the ANSI code
+/// page, which cannot hold every character a host may pass (a product name,
+/// a property). This takes them again from the wide command line, as UTF-8,
+/// and makes UTF-8 the local 8-bit encoding that they are read in. Elsewhere
+/// nothing changes. Before anything reads argv.
+void useUnicodeArguments(int& argc, char**& argv);
+
 /// Every pipe connection takes a descriptor: the usual soft limit (1024) is
 /// far below what the system allows, so it is raised to the hard one.
 void raiseDescriptorLimit();

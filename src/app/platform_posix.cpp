@@ -97,6 +97,8 @@ bool compositorHasLayerShell()
 
 } // namespace
 
+void useUnicodeArguments(int&, char**&) {}
+
 void raiseDescriptorLimit()
 {
     rlimit limit{};

@@ -5,6 +5,34 @@
 
 #include <QDebug>
 #include <QGuiApplication>
+#include <QTextCodec>
+
+#include <vector>
+
+#include <windows.h>
+
+void useUnicodeArguments(int& argc, char**& argv)
+{
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (!wide) {
+        return;
+    }
+    // Kept for the process's life, as the entry's own are.
+    static std::vector<QByteArray> texts;
+    static std::vector<char*> pointers;
+    for (int i = 0; i < count; ++i) {
+        texts.push_back(QString::fromWCharArray(wide[i]).toUtf8());
+    }
+    LocalFree(wide);
+    for (QByteArray& text : texts) {
+        pointers.push_back(text.data());
+    }
+    pointers.push_back(nullptr);
+    argc = count;
+    argv = pointers.data();
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+}
 
 void raiseDescriptorLimit() {}
 
