@@ -1,7 +1,6 @@
 #include "ipcclient.h"
 
 #include "ipc/pipepath.h"
-#include "platform/zavplatform.h"
 
 #include <QDebug>
 
@@ -25,17 +24,11 @@ QString IpcClient::sendCommand(const QString& command)
             qDebug().noquote() << "client: no private directory for the pipe:" << why;
             return QStringLiteral("NotConnected");
         }
-        socket->connectToServer(path, QIODevice::ReadWrite);
-    }
-    if (!socket->waitForConnected(waitMs)) {
-        socket->abort();
-        return QStringLiteral("NotConnected");
-    }
-    if (!zav_pipe_server_is_user(intptr_t(socket->socketDescriptor()))) {
-        // Whoever made this pipe, it is not this user's agent.
-        qDebug() << "client: the pipe's server is not this user's: not connected";
-        socket->abort();
-        return QStringLiteral("NotConnected");
+        // Nobody within the time, or a pipe that is not this user's agent
+        // (whoever made it).
+        if (!connectToPipe(socket, path, waitMs)) {
+            return QStringLiteral("NotConnected");
+        }
     }
 
     socket->write(command.toUtf8());
