@@ -3,7 +3,7 @@
 ; (File lines) and unfiles.nsh (Delete lines) list exactly what is installed,
 ; so the uninstaller removes that and the folders it made, nothing else.
 ; Defines: VERSION, STAGE (the staged install), OUT (the installer's path).
-Unicode true
+Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel user
 Name "zav-msg-agent ${VERSION}"

@@ -197,7 +197,7 @@ check $? "the popup window rests at the bottom right, 400 x 220 (got $(popup_geo
 mkdir -p "$BUILD/windows-shots"
 SHOT=$BUILD/windows-shots/popup.png
 sleep 0.5
-import -window root -crop 560x300+720+724 "$SHOT" 2>/dev/null
+import -window root -crop 560x300+720+724 +repage "$SHOT" 2>/dev/null
 blue=$(convert "$SHOT" -crop 1x1+200+100 -format '%[fx:int(255*b)] %[fx:int(255*r)]' info: 2>/dev/null)
 [ "${blue%% *}" -gt 150 ] 2>/dev/null && [ "${blue##* }" -lt 120 ]
 check $? "the screenshot shows the popup's blue strip ($SHOT)"
@@ -213,7 +213,7 @@ wait_for 20 sh -c "! kill -0 $AGENT_UNIX"
 ended=$?
 wait "$AGENT_UNIX" 2>/dev/null
 code=$?
-[ $ended -eq 0 ] && [ $code -eq 0 ] && grep -q "shutting down" "$AGENT_LOG"
+[ $ended -eq 0 ] && [ $code -eq 0 ] && grep -q "the session ends now: exiting" "$AGENT_LOG"
 check $? "the session's end ends the agent, exit 0"
 
 # 5. Polling and the process watch, with the checks' agent.
@@ -239,6 +239,7 @@ else
     CHECK_UNIX=$!
     PIDS+=($CHECK_UNIX)
     wait_for 30 grep -q "ipc server started" "$CHECK_LOG"
+    check $? "the checks' agent starts, polling 127.0.0.1:$PUSH_PORT"
     ctl register -pid "$H4" -product CUST -mac 00-11-22-33-44-66 -handle customize >/dev/null
     at_rest_top() { [ "$(popup_geometry)" = "360x200+0+0" ]; }
     wait_for 20 at_rest_top
@@ -251,6 +252,8 @@ else
     check $? "GetMessage hands it over as JSON"
     # Both hosts end 25 s after they started; the watch looks every 2 s.
     wait_for 40 sh -c "! kill -0 $CHECK_UNIX"
+    ended=$?
+    [ $ended -eq 0 ] && grep -q "remove process" "$CHECK_LOG"
     check $? "the agent ends once its hosts have ended"
     gone=$(grep -c 'remove process , pid=' "$CHECK_LOG")
     [ "$gone" -ge 2 ]

@@ -20,8 +20,8 @@ public:
 
 signals:
     /// The system asked the agent to end (the signal's number on Linux, the
-    /// console event's on Windows, -1 for the session's end); emitted in the
-    /// thread that owns the watcher.
+    /// console event's on Windows); emitted in the thread that owns the
+    /// watcher. At a Windows session's end the agent ends at once instead.
     void onTerminate(int signalNumber);
 
 private:

@@ -1,8 +1,10 @@
 #include "terminationwatcher.h"
 
+#include "app/logging.h"
+
+#include <QAbstractNativeEventFilter>
 #include <QDebug>
 #include <QGuiApplication>
-#include <QPointer>
 #include <QSessionManager>
 #include <QWindow>
 
@@ -34,6 +36,26 @@ BOOL WINAPI onConsoleEvent(DWORD type)
     return TRUE;
 }
 
+/// The session's end, once every program has agreed to it (WM_ENDSESSION
+/// with TRUE): the system ends the process as soon as the message has been
+/// handled, so the agent writes its last lines and ends here, with 0. It
+/// keeps nothing that could be lost. Until then (WM_QUERYENDSESSION) it only
+/// agrees: another program may still cancel the end.
+class SessionEnd : public QAbstractNativeEventFilter
+{
+public:
+    bool nativeEventFilter(const QByteArray& type, void* message, long*) override
+    {
+        const auto* msg = static_cast<const MSG*>(message);
+        if (type == "windows_generic_MSG" && msg->message == WM_ENDSESSION && msg->wParam) {
+            qDebug() << "the session ends now: exiting";
+            flushDebugLines(1000);
+            TerminateProcess(GetCurrentProcess(), 0);
+        }
+        return false;
+    }
+};
+
 } // namespace
 
 struct TerminationWatcher::State
@@ -42,6 +64,7 @@ struct TerminationWatcher::State
     /// windows that the session ends, and the agent has none of its own until
     /// a popup comes.
     QWindow* sessionWindow = nullptr;
+    SessionEnd sessionEnd;
 };
 
 TerminationWatcher::TerminationWatcher(QObject* parent) : QObject(parent), d(new State)
@@ -55,14 +78,11 @@ TerminationWatcher::TerminationWatcher(QObject* parent) : QObject(parent), d(new
         qDebug() << "console events not watched: error" << GetLastError();
     }
     if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
-        QPointer<TerminationWatcher> self(this);
         // Asked at the session's end (WM_QUERYENDSESSION): the agent keeps
-        // nothing to save, so it agrees and quits.
-        connect(app, &QGuiApplication::commitDataRequest, this, [self](QSessionManager&) {
-            if (self) {
-                emit self->onTerminate(-1);
-            }
-        });
+        // nothing to save, so it agrees.
+        connect(app, &QGuiApplication::commitDataRequest, this,
+                [](QSessionManager&) { qDebug() << "the session is about to end"; });
+        app->installNativeEventFilter(&d->sessionEnd);
         d->sessionWindow = new QWindow();
         d->sessionWindow->setFlags(Qt::Tool | Qt::FramelessWindowHint);
         d->sessionWindow->create();
@@ -73,6 +93,9 @@ TerminationWatcher::~TerminationWatcher()
 {
     current = nullptr;
     SetConsoleCtrlHandler(onConsoleEvent, FALSE);
+    if (QCoreApplication* app = QCoreApplication::instance()) {
+        app->removeNativeEventFilter(&d->sessionEnd);
+    }
     delete d->sessionWindow;
     SetEvent(doneEvent);
 }
