@@ -21,8 +21,9 @@ class PagePopup : public QWidget
     Q_OBJECT
 
 public:
-    /// channel: the connected socket pair end from the agent. Nothing shows
-    /// until the agent's Open frame arrives.
+    /// channel: the connected socket pair end from the agent. The web engine
+    /// is made ready at once (the agent may start a page view before it has a
+    /// page for it); nothing shows until the agent's Open frame arrives.
     explicit PagePopup(QLocalSocket* channel);
 
 protected:
@@ -40,6 +41,8 @@ private:
     void open(const QUrl& url, const QString& text, const QRect& geometry, Qt::Edges layer,
               const QRect& area);
     void send(const pageframe::Writer& frame);
+    /// Tells the agent, once, that the popup is on the screen.
+    void shown();
     /// Tells the agent why this page view ends, and ends it.
     void end(const QString& why);
 
@@ -50,5 +53,7 @@ private:
     pageframe::Reader reader;
     QWebEngineView* view = nullptr;
     WebPage* page = nullptr;
+    bool opened = false;
+    bool painted = false; ///< the window has been painted once since it was shown
     popuplook::Drag drag;
 };
