@@ -174,6 +174,7 @@ bool PageClient::open(const QUrl& url, const QString& sender, const QRect& geome
     opened = true;
     openedAt.start();
     place = geometry;
+    ClickWitness::instance(); // watching from now on: the click comes before its link
     send(Writer(Open)
              .text(url.toString(QUrl::FullyEncoded))
              .text(sender)

@@ -22,7 +22,7 @@ QList<pid_t> descendants(pid_t pid, int most, bool* more)
                 continue;
             }
             // A list longer than this is past the bound anyway.
-            for (const QByteArray& child : children.read(16 * (most + 1)).split(' ')) {
+            for (const QByteArray& child : children.read(qint64(16) * (most + 1)).split(' ')) {
                 if (child.toInt() <= 0) {
                     continue;
                 }

@@ -14,6 +14,7 @@
  *   cpu-bursts    good, with two children burning 3 s of processor time
  *                 each, then resting 21 s, and again
  *   links         good, with a Link frame every 150 ms, clicked or not
+ *   late-link     good, with one Link frame a second after Ready
  *   log-flood     good, with 300 Loaded and Link frames a second and debug
  *                 lines on standard error without end */
 #define _GNU_SOURCE
@@ -261,6 +262,9 @@ int main(void)
             sendFrame(Link, NULL, link);
             serveFor(0.15);
         }
+    } else if (strcmp(what, "late-link") == 0) {
+        serveFor(1.0);
+        sendFrame(Link, NULL, "https://example.invalid/late");
     } else if (strcmp(what, "log-flood") == 0) {
         fcntl(2, F_SETFL, fcntl(2, F_GETFL) | O_NONBLOCK);
         for (int i = 0;; ++i) {

@@ -185,19 +185,25 @@ private slots:
 
     void clicks_data()
     {
+        QTest::addColumn<QString>("what");         // links: every 150 ms; late-link: one, after 1 s
         QTest::addColumn<QList<QPoint>>("clicks"); // 1.2 s apart
         QTest::addColumn<int>("links");            // opened
-        QTest::newRow("none") << QList<QPoint>{} << 0;
-        QTest::newRow("one on the popup") << QList<QPoint>{onPopup} << 1;
-        QTest::newRow("one elsewhere") << QList<QPoint>{elsewhere} << 0;
-        QTest::newRow("seven on the popup") << times(7, onPopup) << limits::pageLinksPerPopup;
+        QTest::newRow("none") << "links" << QList<QPoint>{} << 0;
+        QTest::newRow("one on the popup") << "links" << QList<QPoint>{onPopup} << 1;
+        QTest::newRow("one elsewhere") << "links" << QList<QPoint>{elsewhere} << 0;
+        QTest::newRow("seven on the popup")
+            << "links" << times(7, onPopup) << limits::pageLinksPerPopup;
+        QTest::newRow("one on the popup before the first link")
+            << "late-link" << QList<QPoint>{onPopup} << 1;
     }
 
-    // A page view that reports a link every 150 ms gets one opened for each
-    // click the agent saw on the popup (XInput 2 raw events), up to the
-    // popup's total, and none without.
+    // A page view that reports links gets one opened for each click the
+    // agent saw on the popup (XInput 2 raw events) shortly before, up to the
+    // popup's total, and none without; the agent watches from the moment the
+    // popup is there.
     void clicks()
     {
+        QFETCH(QString, what);
         QFETCH(QList<QPoint>, clicks);
         QFETCH(int, links);
         QFile::remove(bin.filePath("opened"));
@@ -205,8 +211,10 @@ private slots:
         Host host;
         AgentProcess agent(runtime);
         start(agent, host, true);
-        QCOMPARE(ask(popupCommand("links")), QByteArray("OK"));
-        QVERIFY(agent.logged("page link not opened: the agent saw no click", 20000));
+        QCOMPARE(ask(popupCommand(what)), QByteArray("OK"));
+        QVERIFY(agent.logged(what == "links" ? "page link not opened: the agent saw no click"
+                                             : "page view started",
+                             20000));
         for (const QPoint& at : clicks) {
             x.run("xdotool",
                   {"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"});
