@@ -334,7 +334,7 @@ void PageClient::note(const QString& line)
 
 void PageClient::readLog()
 {
-    const QByteArray bytes = log->read(64 * 1024);
+    const QByteArray bytes = log->read(qint64(64) * 1024);
     for (char c : bytes) {
         if (c != '\n') {
             if (logLine.size() < limits::pageLogLineLength) {
