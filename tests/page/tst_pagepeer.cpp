@@ -225,6 +225,57 @@ private slots:
         QCOMPARE(agent.terminate(), 0);
     }
 
+    void scope_data()
+    {
+        QTest::addColumn<bool>("manager"); // the session's service manager makes scopes
+        QTest::newRow("a service manager that makes scopes") << true;
+        QTest::newRow("no service manager") << false;
+    }
+
+    // Where the session's service manager makes a scope, the page view runs
+    // in one whose memory, processor time and tasks the kernel bounds; where
+    // it cannot, the log says why and the page view runs all the same.
+    void scope()
+    {
+        QFETCH(bool, manager);
+        QTemporaryDir stubs;
+        QFile stub(stubs.filePath("systemd-run"));
+        const QByteArray record = QFile::encodeName(stubs.filePath("asked"));
+        QVERIFY(stub.open(QIODevice::WriteOnly));
+        stub.write(manager ? "#!/bin/sh\necho \"$@\" >> " + record +
+                                 "\nwhile [ \"$1\" != -- ]; do shift; done\nshift\nexec \"$@\"\n"
+                           : "#!/bin/sh\necho 'Failed to connect to bus: No medium found' >&2\n"
+                             "exit 1\n");
+        stub.close();
+        stub.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        RuntimeDir runtime;
+        Host host;
+        AgentProcess agent(runtime);
+        start(agent, host, true, stubs.path());
+        QCOMPARE(ask(popupCommand("good")), QByteArray("OK"));
+        QVERIFY(agent.logged(manager ? "in a scope of its own"
+                                     : "in no scope of its own (Failed to connect to bus",
+                             10000));
+        QTRY_COMPARE_WITH_TIMEOUT(running(standin).size(), 1, 10000);
+        if (manager) {
+            QFile asked(stubs.filePath("asked"));
+            QVERIFY(asked.open(QIODevice::ReadOnly));
+            const QList<QByteArray> calls = asked.readAll().trimmed().split('\n');
+            QCOMPARE(calls.size(), 2); // the probe, then the page view
+            for (const QByteArray& option : QList<QByteArray>{
+                     QByteArray("--user --scope"),
+                     "MemoryMax=" + QByteArray::number(qint64(limits::pageMemoryBytes)),
+                     QByteArray("MemorySwapMax=0"),
+                     "TasksMax=" + QByteArray::number(limits::pageTasks),
+                     "CPUQuota=" + QByteArray::number(limits::pageCpuQuotaPercent) + "%",
+                     QByteArray("env -i")}) {
+                QVERIFY2(calls.last().contains(option), option.constData());
+            }
+        }
+        QCOMPARE(agent.terminate(), 0);
+        QTRY_VERIFY(running(standin).isEmpty());
+    }
+
     void endsEveryProcess_data()
     {
         QTest::addColumn<bool>("sandbox");
@@ -250,10 +301,11 @@ private slots:
     }
 
 private:
-    void start(AgentProcess& agent, Host& host, bool sandbox)
+    void start(AgentProcess& agent, Host& host, bool sandbox, const QString& firstOnPath = {})
     {
         QProcessEnvironment env = x.environment();
-        env.insert("PATH", (sandbox ? QString() : noSandbox.path() + ":") + bin.path() + ":" +
+        env.insert("PATH", (firstOnPath.isEmpty() ? QString() : firstOnPath + ":") +
+                               (sandbox ? QString() : noSandbox.path() + ":") + bin.path() + ":" +
                                env.value("PATH"));
         env.insert("QT_XCB_GL_INTEGRATION", "none");
         agent.process.setProcessEnvironment(env);
