@@ -156,5 +156,8 @@ constexpr int pageClickMs = 2000;
 /// A spare page view, started so that the next page popup is quick, is ended
 /// when no page popup has been opened for this long.
 constexpr int pageSpareIdleMs = 120 * 1000;
+/// The spare is started this long after a page has loaded, not while it is
+/// being painted.
+constexpr int pageSpareDelayMs = 1500;
 
 } // namespace limits

@@ -49,6 +49,15 @@ PageClient* pagespare::take(QObject* parent)
 
 void pagespare::prepare()
 {
+    // Not while the page that has just loaded is being painted: the engine's
+    // start takes a processor for most of a second.
+    if (QTimer* idle = spare.timer()) {
+        QTimer::singleShot(limits::pageSpareDelayMs, idle, &start);
+    }
+}
+
+void pagespare::start()
+{
     QTimer* idle = spare.timer();
     if (spare.client || !idle || !idle->isActive()) {
         return;

@@ -13,9 +13,13 @@ namespace pagespare {
 /// one is ready, else a new one, not started yet (open() starts it).
 PageClient* take(QObject* parent);
 
-/// A page popup has loaded its page: a spare is started, if there is none,
-/// and kept until limits::pageSpareIdleMs after the last take().
+/// A page popup has loaded its page: a spare is started
+/// limits::pageSpareDelayMs later, if there is none by then, and kept until
+/// limits::pageSpareIdleMs after the last take().
 void prepare();
+/// Starts the spare now, if there is none and a page popup was opened
+/// within limits::pageSpareIdleMs.
+void start();
 
 /// Ends the spare now, if there is one (the agent is ending).
 void drop();

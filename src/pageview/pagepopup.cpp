@@ -54,16 +54,19 @@ PagePopup::PagePopup(QLocalSocket* channel) : channel(channel)
     connect(channel, &QLocalSocket::disconnected, this, [] { ::_exit(0); });
     qApp->installEventFilter(this); // the user's clicks and key presses in the page
 
-    // The engine, the page's profile and a renderer process are made now,
-    // before the agent has a page to show.
+    // The engine and the page's profile are made now, before the agent has a
+    // page to show, and, where the page is not asked for at once, a renderer
+    // process (an empty document) too.
     view = new QWebEngineView(this);
     view->setContextMenuPolicy(Qt::NoContextMenu);
     page = new WebPage(view);
     view->setPage(page);
     column->addWidget(view, 1);
-    page->warmUp();
     create(); // the window, not yet shown
     readChannel();
+    if (!opened) { // a spare: a renderer ready for the page to come
+        page->warmUp();
+    }
 }
 
 void PagePopup::readChannel()
