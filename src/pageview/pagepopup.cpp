@@ -54,19 +54,22 @@ PagePopup::PagePopup(QLocalSocket* channel) : channel(channel)
     connect(channel, &QLocalSocket::disconnected, this, [] { ::_exit(0); });
     qApp->installEventFilter(this); // the user's clicks and key presses in the page
 
-    // The engine and the page's profile are made now, before the agent has a
-    // page to show, and, where the page is not asked for at once, a renderer
-    // process (an empty document) too.
+    readChannel();
+    if (!opened) { // a spare: the engine, the page's profile and a renderer
+                   // process (an empty document) ready for the page to come
+        makeView();
+        page->warmUp();
+        create(); // the window, not yet shown
+    }
+}
+
+void PagePopup::makeView()
+{
     view = new QWebEngineView(this);
     view->setContextMenuPolicy(Qt::NoContextMenu);
     page = new WebPage(view);
     view->setPage(page);
     column->addWidget(view, 1);
-    create(); // the window, not yet shown
-    readChannel();
-    if (!opened) { // a spare: a renderer ready for the page to come
-        page->warmUp();
-    }
 }
 
 void PagePopup::readChannel()
@@ -105,6 +108,10 @@ void PagePopup::handle(const Frame& frame)
         if (!fields.ok()) {
             return;
         }
+        if (!page) {
+            send(Writer(Pong).number(n));
+            return;
+        }
         // Answered once the page's thread runs it: not while a script of the
         // page loops. In a world of its own, unseen by the page's scripts.
         page->runJavaScript(QStringLiteral("0"), QWebEngineScript::ApplicationWorld,
@@ -118,6 +125,9 @@ void PagePopup::open(const QUrl& url, const QString& text, const QRect& geometry
     opened = true;
     setGeometry(geometry);
     setFixedSize(geometry.size());
+    if (!view) {
+        makeView();
+    }
     const int room = geometry.width() - 10 - closeButton->minimumWidth() - 12;
     sender->setText(sender->fontMetrics().elidedText(text, Qt::ElideRight, room));
     sender->setToolTip(text);

@@ -21,9 +21,10 @@ class PagePopup : public QWidget
     Q_OBJECT
 
 public:
-    /// channel: the connected socket pair end from the agent. The web engine
-    /// is made ready at once (the agent may start a page view before it has a
-    /// page for it); nothing shows until the agent's Open frame arrives.
+    /// channel: the connected socket pair end from the agent. Without an Open
+    /// frame at once (the agent starts a spare page view before it has a page
+    /// for it), the web engine is made ready; nothing shows until the
+    /// agent's Open frame arrives.
     explicit PagePopup(QLocalSocket* channel);
 
 protected:
@@ -37,6 +38,8 @@ protected:
 
 private:
     void readChannel();
+    /// The web view and its page.
+    void makeView();
     void handle(const pageframe::Frame& frame);
     void open(const QUrl& url, const QString& text, const QRect& geometry, Qt::Edges layer,
               const QRect& area);

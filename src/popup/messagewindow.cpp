@@ -259,14 +259,15 @@ Qt::Edges MessageWindow::anchorEdges(Corner corner)
 void MessageWindow::popup()
 {
     // A page popup too is on the screen at once, with its page's place in
-    // it; the page view's window takes that place once it has painted.
+    // it; the page view's window takes that place once it has painted. The
+    // page view starts first: it takes longer.
     move(restPos);
-    showAnimation();
-    showWindow();
     if (!pageUrl.isEmpty()) {
         startPage();
         pageUrl.clear();
     }
+    showAnimation();
+    showWindow();
     if (expiryLeftMs > 0) {
         expiry = new QTimer(this);
         expiry->setSingleShot(true);

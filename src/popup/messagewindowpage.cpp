@@ -52,7 +52,8 @@ void MessageWindow::startPage()
     connect(page, &PageClient::failed, this, &MessageWindow::pageFailed);
     QString why;
     const Qt::Edges layer = layersurface::active() ? anchorEdges(restCorner) : Qt::Edges();
-    if (page->open(pageUrl, pageSender, QRect(pos(), size()), layer, area, &why)) {
+    // Where the slide, which starts next, begins.
+    if (page->open(pageUrl, pageSender, QRect(hiddenPos, size()), layer, area, &why)) {
         return;
     }
     delete page;
