@@ -160,7 +160,7 @@ else()
     set(CPACK_DEBIAN_AGENT_PACKAGE_DEPENDS
         "${ZAV_DEB_AGENT_RUNS}, libc6, libstdc++6, libqt5core5a (>= 5.15), libqt5gui5 (>= 5.15), \
 libqt5widgets5 (>= 5.15), libqt5network5 (>= 5.15), libqt5dbus5 (>= 5.15), \
-libqt5webenginewidgets5, libseccomp2, libjansson4")
+libqt5webenginewidgets5, libseccomp2, libjansson4, libxcb1, libxcb-xinput0")
     set(CPACK_DEBIAN_LIBZAVMSG_PACKAGE_DEPENDS "libc6, libjansson4")
     set(CPACK_DEBIAN_PUSHDEV_PACKAGE_DEPENDS
         "libc6, libstdc++6, libqt5core5a (>= 5.15), libcpp-httplib0.11")

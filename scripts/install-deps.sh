@@ -5,7 +5,7 @@ set -euo pipefail
 
 PACKAGES=(
     cmake ninja-build g++ pkg-config
-    qtbase5-dev qtbase5-dev-tools qtwebengine5-dev libseccomp-dev bubblewrap
+    qtbase5-dev qtbase5-dev-tools qtwebengine5-dev libseccomp-dev bubblewrap libxcb-xinput-dev
     liblayershellqtinterface-dev layer-shell-qt qtwayland5 libwayland-dev
     libcpp-httplib-dev libjansson-dev
     xvfb xauth xdotool x11-utils imagemagick xcompmgr

@@ -109,13 +109,25 @@ constexpr int requestTimeoutMs = 30 * 1000;
 constexpr int pageStartMs = 30 * 1000;
 constexpr int pageAnswerMs = 10 * 1000;
 /// It is ended when its processes take pageCpuBudgetMs of processor time
-/// within pageCpuWindowMs (half a processor: a page looping in a worker), or
-/// pageMemoryBytes of private memory together; pageProcesses of them are
-/// looked at, at most.
+/// within pageCpuWindowMs (half a processor: a page looping in a worker),
+/// counting the time of children they have reaped, or pageMemoryBytes of
+/// private and shared memory together, or when it runs more than
+/// pageProcesses processes (all are counted: one more ends it).
 constexpr int pageCpuBudgetMs = 10 * 1000;
 constexpr int pageCpuWindowMs = 20 * 1000;
 constexpr std::int64_t pageMemoryBytes = std::int64_t(512) * 1024 * 1024;
-constexpr int pageProcesses = 64;
+constexpr int pageProcesses = 32;
+/// Tasks (processes and their threads) a page view may have at once: a
+/// kernel bound, by its scope's TasksMax where the session gives it a cgroup,
+/// and by RLIMIT_NPROC in the user namespace of its sandbox.
+constexpr int pageTasks = 1024;
+/// Where the session gives it a cgroup: processor time at most this many
+/// per cent of one processor (its processes are slowed past it).
+constexpr int pageCpuQuotaPercent = 100;
+/// The page view's private /tmp and /dev/shm, memory file systems, hold at
+/// most this much each (bwrap's --size); a write past it fails.
+constexpr std::int64_t pageTmpBytes = std::int64_t(16) * 1024 * 1024;
+constexpr std::int64_t pageShmBytes = std::int64_t(128) * 1024 * 1024;
 /// Writable private memory each of its processes may take (RLIMIT_DATA): a
 /// page that allocates without end makes its process fail there, and the
 /// watchdog ends the whole page view long before.
@@ -129,5 +141,23 @@ constexpr int pageLogLineLength = 300;
 /// (a page's address longer than it is not shown as a page).
 constexpr int maxPageFrame = 64 * 1024;
 constexpr int maxPageText = 8192;
+/// Bytes the agent has waiting for a page view that does not read them;
+/// past it the page view is ended.
+constexpr std::int64_t pageUnsentBytes = std::int64_t(256) * 1024;
+/// Frames a page view may send within one second (a drag sends one per
+/// pointer move); past it the page view is ended.
+constexpr int pageFramesPerSecond = 400;
+/// Links one page popup opens at most; each needs a click of the user on the
+/// popup where the agent can see one (X11), and a second since the last.
+constexpr int pageLinksPerPopup = 5;
+/// A click on a page popup seen by the agent stands for one link reported
+/// within this time after it.
+constexpr int pageClickMs = 2000;
+/// A spare page view, started so that the next page popup is quick, is ended
+/// when no page popup has been opened for this long.
+constexpr int pageSpareIdleMs = 120 * 1000;
+/// The spare is started this long after a page has loaded, not while it is
+/// being painted.
+constexpr int pageSpareDelayMs = 1500;
 
 } // namespace limits

@@ -1,5 +1,6 @@
 #include "pageclient.h"
 
+#include "page/clickwitness.h"
 #include "page/pagesandbox.h"
 
 #include "message/limits.h"
@@ -24,53 +25,6 @@ using namespace pageframe;
 namespace {
 
 const int tickMs = 250;
-
-/// The processes below pid, all generations (at most limits::pageProcesses).
-QList<pid_t> descendants(pid_t pid)
-{
-    QList<pid_t> found{pid};
-    for (int i = 0; i < found.size() && found.size() < limits::pageProcesses; ++i) {
-        const QString tasks = QStringLiteral("/proc/%1/task").arg(found.at(i));
-        for (const QString& task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-            QFile children(tasks + QLatin1Char('/') + task + QStringLiteral("/children"));
-            if (children.open(QIODevice::ReadOnly)) {
-                for (const QByteArray& child : children.read(4096).split(' ')) {
-                    if (child.toInt() > 0 && found.size() < limits::pageProcesses) {
-                        found << pid_t(child.toInt());
-                    }
-                }
-            }
-        }
-    }
-    return found.mid(1);
-}
-
-/// Processor time (ms) and private memory (bytes) of pid and its descendants.
-void usage(pid_t pid, qint64* cpuMs, qint64* memory)
-{
-    static const long tick = ::sysconf(_SC_CLK_TCK);
-    *cpuMs = 0;
-    *memory = 0;
-    QList<pid_t> all = descendants(pid);
-    all << pid;
-    for (pid_t p : qAsConst(all)) {
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(p));
-        if (stat.open(QIODevice::ReadOnly)) {
-            const QByteArray text = stat.read(4096);
-            // After the command's name, which may hold ") ": fields 14 and 15.
-            const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-            *cpuMs += (fields.value(11).toLongLong() + fields.value(12).toLongLong()) * 1000 / tick;
-        }
-        QFile status(QStringLiteral("/proc/%1/status").arg(p));
-        if (status.open(QIODevice::ReadOnly)) {
-            const QByteArray text = status.read(8192);
-            const int at = text.indexOf("RssAnon:");
-            if (at >= 0) {
-                *memory += text.mid(at + 8, 24).trimmed().split(' ').value(0).toLongLong() * 1024;
-            }
-        }
-    }
-}
 
 QString exitText(int status)
 {
@@ -102,9 +56,12 @@ PageClient::~PageClient()
     stop();
 }
 
-bool PageClient::open(const QUrl& url, const QString& sender, const QRect& geometry,
-                      Qt::Edges layer, const QRect& area, QString* why)
+bool PageClient::start(QString* why)
 {
+    if (pid > 0 || finished) {
+        *why = QStringLiteral("the page view was started before");
+        return false;
+    }
     const QString program = pagesandbox::program(why);
     if (program.isEmpty()) {
         return false;
@@ -171,11 +128,21 @@ bool PageClient::open(const QUrl& url, const QString& sender, const QRect& geome
     }
     started.start();
     sample.start();
+    second.start();
+    sandboxed = launch.sandboxed;
+    const QString scope = launch.scoped
+                              ? QStringLiteral("in a scope of its own (memory, processor time and "
+                                               "tasks bounded by the kernel)")
+                              : QStringLiteral("in no scope of its own (%1): bounded by the "
+                                               "agent's watchdog")
+                                    .arg(launch.whyNoScope);
     if (launch.sandboxed) {
-        qDebug() << "page view started, pid" << pid << "sandboxed (bwrap)";
+        note(QStringLiteral("page view started, pid %1 sandboxed (bwrap), %2").arg(pid).arg(scope));
     } else {
-        qDebug().noquote() << "page view started, pid" << pid
-                           << "NOT sandboxed, it runs with the agent's rights:" << launch.why;
+        note(QStringLiteral("page view started, pid %1 NOT sandboxed, it runs with the agent's "
+                            "rights: %2; %3")
+                 .arg(pid)
+                 .arg(launch.why, scope));
     }
 
     channel = new QLocalSocket(this);
@@ -188,7 +155,26 @@ bool PageClient::open(const QUrl& url, const QString& sender, const QRect& geome
     watchdog = new QTimer(this);
     connect(watchdog, &QTimer::timeout, this, &PageClient::check);
     watchdog->start(tickMs);
+    return true;
+}
 
+bool PageClient::open(const QUrl& url, const QString& sender, const QRect& geometry,
+                      Qt::Edges layer, const QRect& area, QString* why)
+{
+    if (opened || (pid <= 0 && !start(why))) {
+        if (opened) {
+            *why = QStringLiteral("the page view has a page already");
+        }
+        return false;
+    }
+    if (finished) {
+        *why = QStringLiteral("the page view has ended");
+        return false;
+    }
+    opened = true;
+    openedAt.start();
+    place = geometry;
+    ClickWitness::instance(); // watching from now on: the click comes before its link
     send(Writer(Open)
              .text(url.toString(QUrl::FullyEncoded))
              .text(sender)
@@ -204,27 +190,49 @@ bool PageClient::open(const QUrl& url, const QString& sender, const QRect& geome
     return true;
 }
 
-void PageClient::moveTo(const QPoint& place)
+void PageClient::moveTo(const QPoint& to)
 {
-    send(Writer(Place).number(place.x()).number(place.y()));
+    place.moveTopLeft(to);
+    send(Writer(Place).number(to.x()).number(to.y()));
 }
 
 void PageClient::send(const Writer& frame)
 {
-    if (channel && !finished) {
-        channel->write(frame.frame());
+    if (!channel || finished) {
+        return;
     }
+    const QByteArray bytes = frame.frame();
+    if (channel->bytesToWrite() + bytes.size() > limits::pageUnsentBytes) {
+        end(QStringLiteral("it does not read what the agent sends (%1 KiB waiting)")
+                .arg(channel->bytesToWrite() >> 10));
+        return;
+    }
+    channel->write(bytes);
 }
 
 void PageClient::readChannel()
 {
-    reader.add(channel->readAll());
+    // Never more at once than a second of frames could take.
+    reader.add(channel->read(qint64(limits::maxPageFrame) * 2));
     Frame frame;
     while (!finished && reader.next(&frame)) {
+        if (second.elapsed() >= 1000) {
+            second.restart();
+            frames = 0;
+        }
+        if (++frames > limits::pageFramesPerSecond) {
+            end(QStringLiteral("it sent more than %1 frames in a second")
+                    .arg(limits::pageFramesPerSecond));
+            return;
+        }
         handle(frame);
     }
     if (reader.broken() && !finished) {
         end(QStringLiteral("it sent a frame longer than %1 bytes").arg(limits::maxPageFrame));
+        return;
+    }
+    if (!finished && channel->bytesAvailable() > 0) { // the rest on the next pass
+        QMetaObject::invokeMethod(this, &PageClient::readChannel, Qt::QueuedConnection);
     }
 }
 
@@ -232,61 +240,101 @@ void PageClient::handle(const Frame& frame)
 {
     Fields fields(frame.fields);
     switch (frame.type) {
-    case Ready:
-        answered.start();
-        emit ready();
+    case Ready: // once, and only for a page it was asked to show
+        if (opened && !shown) {
+            shown = true;
+            emit ready();
+        }
         break;
     case Loaded: {
         const bool ok = fields.number() == 1;
-        qDebug() << "page loaded:" << (ok ? "ok" : "failed");
+        if (fields.ok() && opened && !pageLoaded) {
+            pageLoaded = true;
+            note(QStringLiteral("page loaded: %1").arg(ok ? "ok" : "failed"));
+            emit loaded(ok);
+        }
         break;
     }
     case Link: {
         const QUrl url(fields.text(), QUrl::StrictMode);
-        if (!fields.ok()) {
-            break;
+        if (fields.ok() && shown) {
+            link(url);
         }
-        if (lastLink.isValid() && lastLink.elapsed() < 1000) {
-            qDebug() << "page link not opened: another one came less than a second ago";
-            break;
-        }
-        lastLink.start();
-        emit linkClicked(url);
         break;
     }
     case CloseClicked:
-        emit closeClicked();
+        if (shown && !closed) {
+            closed = true;
+            emit closeClicked();
+        }
         break;
     case Dragged: {
         const int x = fields.number(), y = fields.number();
-        if (fields.ok()) {
+        if (fields.ok() && shown) {
+            place.moveTopLeft(QPoint(x, y));
             emit dragged(QPoint(x, y));
         }
         break;
     }
     case Hover: {
         const bool in = fields.number() == 1;
-        if (fields.ok()) {
+        if (fields.ok() && shown) {
             emit hovered(in);
         }
         break;
     }
-    case Pong:
-        if (answered.isValid()) {
+    case Pong: { // an answer only to a ping sent and not yet answered
+        const qint32 n = fields.number();
+        if (fields.ok() && n > pongs && n <= pings) {
+            pongs = n;
             answered.start();
         }
         break;
+    }
     case Gone:
-        gone = fields.text().left(300);
+        if (gone.isEmpty()) {
+            gone = fields.text().left(300);
+        }
         break;
     default:
         break; // a frame of a later page view, or none: not acted on
     }
 }
 
+void PageClient::link(const QUrl& url)
+{
+    if (links >= limits::pageLinksPerPopup) {
+        note(QStringLiteral("page link not opened: this popup has opened %1 already")
+                 .arg(limits::pageLinksPerPopup));
+        return;
+    }
+    if (lastLink.isValid() && lastLink.elapsed() < 1000) {
+        note(QStringLiteral("page link not opened: another one came less than a second ago"));
+        return;
+    }
+    ClickWitness* witness = ClickWitness::instance();
+    if (witness && !witness->takeClick(place)) {
+        note(QStringLiteral("page link not opened: the agent saw no click on the popup"));
+        return;
+    }
+    ++links;
+    lastLink.start();
+    emit linkClicked(url);
+}
+
+void PageClient::note(const QString& line)
+{
+    if (logLines < limits::pageLogLines) {
+        qDebug().noquote() << line;
+    } else if (logLines == limits::pageLogLines) {
+        qDebug() << "page view: later debug lines of this page view are dropped";
+    }
+    ++logLines;
+}
+
 void PageClient::readLog()
 {
-    const QByteArray bytes = log->readAll();
+    const QByteArray bytes = log->read(qint64(64) * 1024);
     for (char c : bytes) {
         if (c != '\n') {
             if (logLine.size() < limits::pageLogLineLength) {
@@ -294,13 +342,13 @@ void PageClient::readLog()
             }
             continue;
         }
-        if (logLines < limits::pageLogLines) {
-            qDebug().noquote() << "page view:" << QString::fromUtf8(logLine);
-        } else if (logLines == limits::pageLogLines) {
-            qDebug() << "page view: later debug lines of this page view are dropped";
-        }
-        ++logLines;
+        note(QStringLiteral("page view: ") + QString::fromUtf8(logLine));
         logLine.clear();
+    }
+    if (logLines > limits::pageLogLines) { // nothing more of it is written
+        log->abort();
+    } else if (log->bytesAvailable() > 0) { // the rest on the next pass
+        QMetaObject::invokeMethod(this, &PageClient::readLog, Qt::QueuedConnection);
     }
 }
 
@@ -327,8 +375,13 @@ void PageClient::check()
         }
         return;
     }
-    if (!answered.isValid() && started.elapsed() > limits::pageStartMs) {
+    if (opened && !shown && openedAt.elapsed() > limits::pageStartMs) {
         end(QStringLiteral("it did not show the popup within %1 s")
+                .arg(limits::pageStartMs / 1000));
+        return;
+    }
+    if (!answered.isValid() && started.elapsed() > limits::pageStartMs) {
+        end(QStringLiteral("it did not answer within %1 s of its start")
                 .arg(limits::pageStartMs / 1000));
         return;
     }
@@ -336,11 +389,14 @@ void PageClient::check()
         end(QStringLiteral("it did not answer for %1 s").arg(limits::pageAnswerMs / 1000));
         return;
     }
-    qint64 cpu = 0, memory = 0;
-    usage(pid, &cpu, &memory);
-    if (memory > limits::pageMemoryBytes) {
+    const pagewatch::Usage used = pagewatch::usage(pid, sandboxed);
+    if (used.tooMany) {
+        end(QStringLiteral("it ran more than %1 processes").arg(limits::pageProcesses));
+        return;
+    }
+    if (used.memory > limits::pageMemoryBytes) {
         end(QStringLiteral("its processes took %1 MB of memory (at most %2 MB)")
-                .arg(memory >> 20)
+                .arg(used.memory >> 20)
                 .arg(limits::pageMemoryBytes >> 20));
         return;
     }
@@ -349,14 +405,11 @@ void PageClient::check()
     }
     sample.restart();
     send(Writer(Ping).number(++pings));
-    cpuMs << cpu;
-    if (cpuMs.size() > limits::pageCpuWindowMs / 1000) {
-        const qint64 used = cpu - cpuMs.takeFirst();
-        if (used >= limits::pageCpuBudgetMs) {
-            end(QStringLiteral("its processes used %1 s of processor time in %2 s")
-                    .arg(used / 1000)
-                    .arg(limits::pageCpuWindowMs / 1000));
-        }
+    const qint64 window = cpu.add(started.elapsed(), used.cpuMs);
+    if (window >= limits::pageCpuBudgetMs) {
+        end(QStringLiteral("its processes used %1 s of processor time in %2 s")
+                .arg(window / 1000)
+                .arg(limits::pageCpuWindowMs / 1000));
     }
 }
 
@@ -380,10 +433,29 @@ void PageClient::stop()
     if (watchdog) {
         watchdog->stop();
     }
-    // Every process: in a sandbox they die with it, but not without one.
-    const QList<pid_t> all = descendants(pid);
+    // Every process: in a sandbox they die with its first one, but not
+    // without one. The tree is stopped first, so that none starts another or
+    // leaves it (an orphan would go to init) while it is ended; those that
+    // left the process group are found as children.
+    QList<pid_t> all;
+    for (int round = 0; round < 3; ++round) {
+        const QList<pid_t> found = pagewatch::descendants(pid, 4096);
+        ::kill(pid, SIGSTOP);
+        bool fresh = false;
+        for (pid_t p : found) {
+            if (!all.contains(p)) {
+                ::kill(p, SIGSTOP);
+                all << p;
+                fresh = true;
+            }
+        }
+        if (!fresh) {
+            break;
+        }
+    }
+    ::kill(-pid, SIGKILL);
     ::kill(pid, SIGKILL);
-    for (pid_t p : all) {
+    for (pid_t p : qAsConst(all)) {
         ::kill(p, SIGKILL);
     }
     ::waitpid(pid, nullptr, 0);

@@ -1,6 +1,7 @@
 #include "pagesandbox.h"
 
 #include "desktop/layersurface.h"
+#include "message/limits.h"
 
 #include <QCoreApplication>
 #include <QDebug>
@@ -86,11 +87,14 @@ QStringList sandboxOptions(const QString& program, QStringList* env)
     o << "--ro-bind-try"
       << "/var/cache/fontconfig"
       << "/var/cache/fontconfig";
+    // Memory file systems of a bounded size: what is written there is memory.
     o << "--proc"
       << "/proc"
       << "--dev"
       << "/dev"
-      << "--tmpfs"
+      << "--size" << QString::number(limits::pageShmBytes) << "--tmpfs"
+      << "/dev/shm"
+      << "--size" << QString::number(limits::pageTmpBytes) << "--tmpfs"
       << "/tmp";
     o << "--perms"
       << "0700"
@@ -142,6 +146,48 @@ bool sandboxWorks(const QString& bwrap, QString* why)
             probe.kill();
             probe.waitForFinished(1000);
             reason = QStringLiteral("bwrap did not end within 3 s");
+        }
+    }
+    *why = reason;
+    return works == 1;
+}
+
+/// systemd-run's options for a transient scope of the session's service
+/// manager that bounds what it runs, up to the command.
+QStringList scopeOptions(const QString& systemdRun)
+{
+    return {systemdRun,  "--user",
+            "--scope",   "--quiet",
+            "--collect", "--description=zav-msg-agent page view",
+            "-p",        QStringLiteral("MemoryMax=%1").arg(limits::pageMemoryBytes),
+            "-p",        "MemorySwapMax=0",
+            "-p",        QStringLiteral("TasksMax=%1").arg(limits::pageTasks),
+            "-p",        QStringLiteral("CPUQuota=%1%").arg(limits::pageCpuQuotaPercent),
+            "--"};
+}
+
+/// Whether the session's service manager makes such a scope here (tried once
+/// per process: no user manager in containers, on systems without systemd,
+/// or without the user's session bus); why not.
+bool scopeWorks(const QString& systemdRun, QString* why)
+{
+    static int works = -1; // not yet tried
+    static QString reason;
+    if (works < 0) {
+        const QString truth = QStandardPaths::findExecutable(QStringLiteral("true"));
+        QStringList command = scopeOptions(systemdRun) << truth;
+        QProcess probe;
+        probe.setProcessChannelMode(QProcess::MergedChannels);
+        probe.start(command.takeFirst(), command);
+        const bool ended = probe.waitForFinished(3000);
+        works = ended && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0;
+        reason = QString::fromLocal8Bit(probe.readAll()).simplified().left(300);
+        if (!ended) {
+            probe.kill();
+            probe.waitForFinished(1000);
+            reason = QStringLiteral("systemd-run did not end within 3 s");
+        } else if (reason.isEmpty()) {
+            reason = QStringLiteral("systemd-run ended with code %1").arg(probe.exitCode());
         }
     }
     *why = reason;
@@ -209,13 +255,28 @@ pagesandbox::Launch pagesandbox::launch(const QString& program)
         launch.argv << bwrap << sandboxOptions(program, &launch.env) << program;
         launch.env << QStringLiteral("HOME=") + QLatin1String(home)
                    << QStringLiteral("XDG_RUNTIME_DIR=") + QLatin1String(runtimeDir);
-        return launch;
     }
-    launch.argv << program;
-    for (const char* kept : {"HOME", "XDG_RUNTIME_DIR", "XAUTHORITY", "WAYLAND_DISPLAY"}) {
-        if (agent.contains(QLatin1String(kept))) {
-            launch.env << QLatin1String(kept) + QLatin1Char('=') + agent.value(QLatin1String(kept));
+    if (!launch.sandboxed) {
+        launch.argv << program;
+        for (const char* kept : {"HOME", "XDG_RUNTIME_DIR", "XAUTHORITY", "WAYLAND_DISPLAY"}) {
+            if (agent.contains(QLatin1String(kept))) {
+                launch.env << QLatin1String(kept) + QLatin1Char('=') +
+                                  agent.value(QLatin1String(kept));
+            }
         }
+    }
+
+    // The scope's manager is reached with the agent's environment; the
+    // program gets its own through env.
+    const QString systemdRun = QStandardPaths::findExecutable(QStringLiteral("systemd-run"));
+    const QString env = QStandardPaths::findExecutable(QStringLiteral("env"));
+    if (systemdRun.isEmpty() || env.isEmpty()) {
+        launch.whyNoScope = QStringLiteral("systemd-run not found");
+    } else if (scopeWorks(systemdRun, &launch.whyNoScope)) {
+        launch.scoped = true;
+        launch.argv = scopeOptions(systemdRun) + QStringList{env, QStringLiteral("-i")} +
+                      launch.env + launch.argv;
+        launch.env = agent.toStringList();
     }
     return launch;
 }

@@ -23,16 +23,25 @@ struct Launch
     QStringList env;  ///< NAME=value
     bool sandboxed = false;
     QString why; ///< why it is not sandboxed
+    /// In a scope of its own (a cgroup), whose memory, processor time and
+    /// tasks the kernel bounds; whyNoScope says why not.
+    bool scoped = false;
+    QString whyNoScope;
 };
 
 /// How to start program: in a sandbox if bwrap can make one here (tried
 /// once per process), otherwise as it is. The sandbox shows the program
 /// /usr, a few files of /etc (fonts, certificates, name lookup), the display's
 /// socket and the program itself, a private /tmp and /dev, its own /proc; no
-/// home, no runtime directory (so no pipe), no other process. It has its own
-/// user, process, IPC and host namespaces, shares the network, cannot gain
-/// privileges and ends with the agent. Either way the program gets only the
-/// environment it needs (display, language, scaling, proxies).
+/// home, no runtime directory (so no pipe), no other process; its /tmp and
+/// /dev/shm are memory file systems of limits::pageTmpBytes and
+/// limits::pageShmBytes. It has its own user, process, IPC and host
+/// namespaces, shares the network, cannot gain privileges and ends with the
+/// agent. Where the session's service manager makes one (systemd-run --user
+/// --scope, tried once per process), all of it runs in a transient scope
+/// whose memory, processor time and tasks the kernel bounds. Either way the
+/// program gets only the environment it needs (display, language, scaling,
+/// proxies).
 Launch launch(const QString& program);
 
 } // namespace pagesandbox

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 
 #include <seccomp.h>
@@ -11,6 +12,9 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/utsname.h>
+
+#include <QFile>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define ZAV_SANITIZED 1
@@ -38,6 +42,30 @@ bool confine::limitMemory(QString* why)
     }
     return true;
 #endif
+}
+
+bool confine::limitTasks(QString* why)
+{
+    QFile map(QStringLiteral("/proc/self/uid_map"));
+    const QByteArray uids =
+        map.open(QIODevice::ReadOnly) ? map.readAll().simplified() : "0 0 4294967295";
+    if (uids == "0 0 4294967295") {
+        *why = QStringLiteral("not in a user namespace of its own");
+        return false;
+    }
+    utsname system = {};
+    int major = 0, minor = 0;
+    if (::uname(&system) != 0 || std::sscanf(system.release, "%d.%d", &major, &minor) != 2 ||
+        major * 1000 + minor < 5014) {
+        *why = QStringLiteral("the kernel counts tasks per user, not per user namespace");
+        return false;
+    }
+    const rlimit limit{rlim_t(limits::pageTasks), rlim_t(limits::pageTasks)};
+    if (::setrlimit(RLIMIT_NPROC, &limit) != 0) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    return true;
 }
 
 bool confine::filterSystemCalls(QString* why)

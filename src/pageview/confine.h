@@ -15,6 +15,13 @@ void dieWithParent();
 /// counts as data).
 bool limitMemory(QString* why);
 
+/// Caps the tasks (processes and threads) of this process's user at
+/// limits::pageTasks, soft and hard, where that user is the sandbox's own: in
+/// a user namespace of its own, on a kernel that counts such a limit per
+/// namespace (Linux 5.14 and later). False and why otherwise (elsewhere the
+/// limit would count every process of the agent's user).
+bool limitTasks(QString* why);
+
 /// Sets no_new_privs and loads a system-call filter that refuses (EPERM or
 /// EAFNOSUPPORT) what no page view needs: tracing and reading other
 /// processes, mounting, kernel modules, keyrings, BPF, perf, userfaultfd,

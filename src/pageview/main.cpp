@@ -33,6 +33,9 @@ int main(int argc, char* argv[])
     if (!confine::limitMemory(&why)) {
         qDebug().noquote() << "page view: memory not limited:" << why;
     }
+    if (!confine::limitTasks(&why)) {
+        qDebug().noquote() << "page view: tasks not limited:" << why;
+    }
     if (!confine::filterSystemCalls(&why)) {
         qDebug().noquote() << "page view: system calls not filtered:" << why;
     }

@@ -53,7 +53,23 @@ PagePopup::PagePopup(QLocalSocket* channel) : channel(channel)
     // The agent closed the popup, or ended.
     connect(channel, &QLocalSocket::disconnected, this, [] { ::_exit(0); });
     qApp->installEventFilter(this); // the user's clicks and key presses in the page
+
     readChannel();
+    if (!opened) { // a spare: the engine, the page's profile and a renderer
+                   // process (an empty document) ready for the page to come
+        makeView();
+        page->warmUp();
+        create(); // the window, not yet shown
+    }
+}
+
+void PagePopup::makeView()
+{
+    view = new QWebEngineView(this);
+    view->setContextMenuPolicy(Qt::NoContextMenu);
+    page = new WebPage(view);
+    view->setPage(page);
+    column->addWidget(view, 1);
 }
 
 void PagePopup::readChannel()
@@ -71,7 +87,7 @@ void PagePopup::readChannel()
 void PagePopup::handle(const Frame& frame)
 {
     Fields fields(frame.fields);
-    if (frame.type == Open && !view) {
+    if (frame.type == Open && !opened) {
         const QUrl url(fields.text());
         const QString sender = fields.text();
         const int x = fields.number(), y = fields.number();
@@ -106,23 +122,25 @@ void PagePopup::handle(const Frame& frame)
 void PagePopup::open(const QUrl& url, const QString& text, const QRect& geometry, Qt::Edges layer,
                      const QRect& area)
 {
+    opened = true;
     setGeometry(geometry);
     setFixedSize(geometry.size());
+    if (!view) {
+        makeView();
+    }
     const int room = geometry.width() - 10 - closeButton->minimumWidth() - 12;
     sender->setText(sender->fontMetrics().elidedText(text, Qt::ElideRight, room));
     sender->setToolTip(text);
     setAccessibleName(text);
 
-    view = new QWebEngineView(this);
-    view->setContextMenuPolicy(Qt::NoContextMenu);
-    page = new WebPage(view);
-    view->setPage(page);
-    column->addWidget(view, 1);
     connect(page, &WebPage::linkClicked, this, [this](const QUrl& link) {
         send(Writer(Link).text(link.toString(QUrl::FullyEncoded)));
     });
-    connect(page, &QWebEnginePage::loadFinished, this,
-            [this](bool ok) { send(Writer(Loaded).number(ok ? 1 : 0)); });
+    connect(page, &QWebEnginePage::loadFinished, this, [this, url](bool ok) {
+        if (page->requestedUrl() == url) { // not the empty document of warmUp
+            send(Writer(Loaded).number(ok ? 1 : 0));
+        }
+    });
     connect(page, &QWebEnginePage::renderProcessTerminated, this,
             [this](QWebEnginePage::RenderProcessTerminationStatus status, int code) {
                 const char* how = status == QWebEnginePage::CrashedTerminationStatus  ? "crashed"
@@ -133,10 +151,22 @@ void PagePopup::open(const QUrl& url, const QString& text, const QRect& geometry
                         .arg(code));
             });
     page->load(url);
+
     if (layer) {
         layersurface::attach(this, layer, area);
     }
     show();
+}
+
+void PagePopup::shown()
+{
+    if (painted) {
+        return;
+    }
+    painted = true;
+    // What this window drew is on the screen before the agent takes its own
+    // window away from under it.
+    QGuiApplication::sync();
     send(Writer(Ready));
 }
 
@@ -157,6 +187,9 @@ void PagePopup::paintEvent(QPaintEvent* event)
 {
     Q_UNUSED(event)
     popuplook::paintBody(this);
+    if (opened && !painted) { // once this pass has gone to the screen
+        QMetaObject::invokeMethod(this, &PagePopup::shown, Qt::QueuedConnection);
+    }
 }
 
 void PagePopup::mousePressEvent(QMouseEvent* event)
@@ -191,12 +224,12 @@ void PagePopup::leaveEvent(QEvent* event)
 
 bool PagePopup::eventFilter(QObject* watched, QEvent* event)
 {
-    // Only what the window system delivers counts: a page cannot make these.
     const QEvent::Type type = event->type();
-    if (page && event->spontaneous() &&
+    // Only what the window system delivers counts: a page cannot make these.
+    if (view && event->spontaneous() &&
         (type == QEvent::MouseButtonRelease || type == QEvent::KeyPress)) {
         auto* widget = qobject_cast<QWidget*>(watched);
-        if (widget && (widget == view || view->isAncestorOf(widget))) {
+        if (opened && widget && (widget == view || view->isAncestorOf(widget))) {
             page->userGesture(type == QEvent::MouseButtonRelease);
         }
     }

@@ -21,8 +21,10 @@ class PagePopup : public QWidget
     Q_OBJECT
 
 public:
-    /// channel: the connected socket pair end from the agent. Nothing shows
-    /// until the agent's Open frame arrives.
+    /// channel: the connected socket pair end from the agent. Without an Open
+    /// frame at once (the agent starts a spare page view before it has a page
+    /// for it), the web engine is made ready; nothing shows until the
+    /// agent's Open frame arrives.
     explicit PagePopup(QLocalSocket* channel);
 
 protected:
@@ -36,10 +38,14 @@ protected:
 
 private:
     void readChannel();
+    /// The web view and its page.
+    void makeView();
     void handle(const pageframe::Frame& frame);
     void open(const QUrl& url, const QString& text, const QRect& geometry, Qt::Edges layer,
               const QRect& area);
     void send(const pageframe::Writer& frame);
+    /// Tells the agent, once, that the popup is on the screen.
+    void shown();
     /// Tells the agent why this page view ends, and ends it.
     void end(const QString& why);
 
@@ -50,5 +56,7 @@ private:
     pageframe::Reader reader;
     QWebEngineView* view = nullptr;
     WebPage* page = nullptr;
+    bool opened = false;
+    bool painted = false; ///< the window has been painted once since it was shown
     popuplook::Drag drag;
 };

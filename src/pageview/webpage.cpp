@@ -137,6 +137,12 @@ WebPage::WebPage(QObject* parent) : QWebEnginePage(new QWebEngineProfile(parent)
             });
 }
 
+void WebPage::warmUp()
+{
+    warming = true;
+    load(QUrl(QStringLiteral("about:blank")));
+}
+
 void WebPage::userGesture(bool pointer)
 {
     gesture.start();
@@ -183,6 +189,10 @@ bool WebPage::acceptNavigationRequest(const QUrl& url, NavigationType type, bool
             refuse("page link not followed: no click or key press of the user");
         }
         return false;
+    }
+    if (warming && isMainFrame && url == QUrl(QStringLiteral("about:blank"))) {
+        warming = false;
+        return true;
     }
     const QString scheme = url.scheme().toLower();
     const bool web = scheme == QLatin1String("http") || scheme == QLatin1String("https");

@@ -20,6 +20,10 @@ public:
     /// A page in a profile of its own that keeps nothing on disk.
     explicit WebPage(QObject* parent);
 
+    /// Loads an empty document, which starts the renderer process that the
+    /// first page then takes: before the page view has a page to show.
+    void warmUp();
+
     /// A click (pointer) or key press of the user in the page: the next link
     /// it may follow within a second is the user's.
     void userGesture(bool pointer);
@@ -52,6 +56,7 @@ private:
 
     QElapsedTimer gesture; ///< since the user's last click or key press, if any is left
     bool pointerGesture = false;
-    QString hovered; ///< the link under the pointer now
+    bool warming = false; ///< the empty document of warmUp may load
+    QString hovered;      ///< the link under the pointer now
     QHash<const char*, int> refusals;
 };

@@ -5,7 +5,6 @@
 #include "desktop/layersurface.h"
 #include "desktop/popuplook.h"
 #include "message/message.h"
-#include "page/pageclient.h"
 #include "text/safetext.h"
 
 #include <QAccessible>
@@ -170,68 +169,6 @@ void MessageWindow::setMessage(Message* msg)
     setAccessibleDescription(safetext::plainText(msg->summary));
 }
 
-void MessageWindow::showPage(const QString& url)
-{
-    const QUrl page(url.trimmed(), QUrl::TolerantMode);
-    const QString address = page.toString(QUrl::FullyEncoded);
-    if (!urlpolicy::isWebUrl(page) || address.size() > limits::maxPageText) {
-        // A file: page could read local files and send them out.
-        qDebug().noquote() << "page not shown, not an http or https URL (of at most"
-                           << limits::maxPageText << "characters):" << url.left(200);
-        addNote("lblPageRefused", tr("This page is not shown: only web pages (http, https) are."));
-        return;
-    }
-    pageUrl = page; // shown once the popup has its place (popup())
-}
-
-bool MessageWindow::startPage()
-{
-    page = new PageClient(this);
-    connect(page, &PageClient::ready, this, &MessageWindow::showAnimation);
-    connect(page, &PageClient::linkClicked, this, &MessageWindow::linkClicked);
-    connect(page, &PageClient::closeClicked, this, &MessageWindow::close);
-    connect(page, &PageClient::dragged, this, [this](const QPoint& place) {
-        move(place);
-        emit onDragged();
-    });
-    connect(page, &PageClient::hovered, this, [this](bool in) {
-        if (in) {
-            pauseExpiry();
-        } else {
-            resumeExpiry();
-        }
-    });
-    connect(page, &PageClient::failed, this, &MessageWindow::pageFailed);
-    QString why;
-    const Qt::Edges layer = layersurface::active() ? anchorEdges(restCorner) : Qt::Edges();
-    if (page->open(pageUrl, pageSender, QRect(hiddenPos, size()), layer, area, &why)) {
-        return true;
-    }
-    delete page;
-    page = nullptr;
-    qDebug() << "page view not available, showing the link instead:" << why;
-    QLabel* link = addNote("lblPageLink", QString());
-    link->setTextFormat(Qt::RichText);
-    link->setText(QStringLiteral("<a href=\"%1\">%2</a>")
-                      .arg(pageUrl.toString(QUrl::FullyEncoded).toHtmlEscaped(),
-                           pageUrl.toDisplayString().toHtmlEscaped()));
-    connect(link, &QLabel::linkActivated, this,
-            [this](const QString& target) { linkClicked(QUrl(target)); });
-    return false;
-}
-
-void MessageWindow::pageFailed(const QString& why)
-{
-    qDebug().noquote() << "page could not be shown:" << why;
-    page->deleteLater(); // still in its own signal
-    page = nullptr;
-    addNote("lblPageFailed", tr("This page could not be shown."));
-    if (!animation) { // it never came on the screen
-        showAnimation();
-    }
-    showWindow();
-}
-
 QLabel* MessageWindow::addNote(const char* name, const QString& text)
 {
     auto* note = new QLabel(ui.widget);
@@ -321,13 +258,16 @@ Qt::Edges MessageWindow::anchorEdges(Corner corner)
 
 void MessageWindow::popup()
 {
+    // A page popup too is on the screen at once, with its page's place in
+    // it; the page view's window takes that place once it has painted. The
+    // page view starts first: it takes longer.
     move(restPos);
-    const bool paged = !pageUrl.isEmpty() && startPage();
-    pageUrl.clear();
-    if (!paged) {
-        showAnimation();
-        showWindow();
+    if (!pageUrl.isEmpty()) {
+        startPage();
+        pageUrl.clear();
     }
+    showAnimation();
+    showWindow();
     if (expiryLeftMs > 0) {
         expiry = new QTimer(this);
         expiry->setSingleShot(true);
@@ -335,10 +275,8 @@ void MessageWindow::popup()
         expiry->start(expiryLeftMs);
         expiryClock.start();
     }
-    if (!paged) { // a page view's window speaks for itself
-        QAccessibleEvent alert(this, QAccessible::Alert);
-        QAccessible::updateAccessibility(&alert);
-    }
+    QAccessibleEvent alert(this, QAccessible::Alert);
+    QAccessible::updateAccessibility(&alert);
 }
 
 void MessageWindow::showWindow()
@@ -352,9 +290,7 @@ void MessageWindow::showWindow()
 void MessageWindow::setPlace(const QPoint& place)
 {
     move(place);
-    if (page) {
-        page->moveTo(place);
-    }
+    pageFollows();
 }
 
 void MessageWindow::showAnimation()
@@ -383,11 +319,7 @@ void MessageWindow::slideTo(const QPoint& rest)
 
 bool MessageWindow::close()
 {
-    if (page) { // its window goes at once; the object may be in one of its signals
-        page->stop();
-        page->deleteLater();
-        page = nullptr;
-    }
+    endPage();
     delete message;
     message = nullptr;
     clearAll();
@@ -452,6 +384,7 @@ void MessageWindow::mousePressEvent(QMouseEvent* event)
 void MessageWindow::mouseMoveEvent(QMouseEvent* event)
 {
     if (drag.move(this, event)) {
+        pageFollows();
         emit onDragged();
     }
 }

@@ -1,9 +1,11 @@
 // One popup: a frameless, always-on-top window showing one message, either as
 // a title, a text body and action buttons, or as a web page. A web page is
 // shown by a page view program of its own (PageClient), which draws the whole
-// popup where this window says; this window then stays hidden, keeps the
-// popup's place and size for the layout, and shows itself only when the page
-// cannot be shown.
+// popup where this window says: this window is on the screen at once with a
+// note where the page goes, and hides once the page view's window has taken
+// its place; it keeps the popup's place and size for the layout, and shows
+// itself again when the page cannot be shown. The page's part is in
+// messagewindowpage.cpp (Linux only: elsewhere a page popup is a link).
 #pragma once
 
 #include "desktop/popuplook.h"
@@ -98,11 +100,20 @@ protected:
 
 private:
     void showAnimation();
+    // The page of a page popup (messagewindowpage.cpp).
+    /// Takes the page's address from the message: a note where the page goes,
+    /// or why it is not shown.
     void showPage(const QString& url);
-    /// Starts the page view; false when there is none (the popup then shows
-    /// the page's address as a link).
-    bool startPage();
+    /// Starts the page view; without one the popup shows the page's address
+    /// as a link.
+    void startPage();
+    /// The page view's window is on the screen in this one's place.
+    void pageReady();
     void pageFailed(const QString& why);
+    /// The page view's window moves with this one.
+    void pageFollows();
+    /// Ends the page view, if there is one.
+    void endPage();
     /// Shows the window, as a layer surface where popups are.
     void showWindow();
     /// A line of plain text where the page would be.
@@ -128,6 +139,7 @@ private:
     QUrl pageUrl;               ///< a page popup's page, until its page view starts
     QString pageSender;         ///< the sender as plain text, for the page view
     PageClient* page = nullptr; ///< while the page view shows the popup
+    QLabel* pageNote = nullptr; ///< where the page goes, in this window
     QElapsedTimer expiryClock;  ///< since expiry last started
     int expiryLeftMs = -1;      ///< when expiry last stopped or started
 };
