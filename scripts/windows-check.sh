@@ -93,7 +93,7 @@ WORK=$(mktemp -d)
 PIDS=()
 cleanup() {
     local p
-    for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null; done
+    for p in "${PIDS[@]}" $(cat "$WORK/hosts" 2>/dev/null); do kill "$p" 2>/dev/null; done
     "$WINESERVER" -k 2>/dev/null
     rm -rf "$WORK"
 }
@@ -141,7 +141,7 @@ check $? "and registers its uninstaller for this user (HKCU)"
 host() { # seconds: starts a stand-in host; prints its Windows process id
     local out=$WORK/host.$RANDOM
     "$WINE" "$BUILD/host-stub.exe" "$1" >"$out" 2>/dev/null &
-    PIDS+=($!)
+    echo $! >>"$WORK/hosts" # run in a subshell: the caller's PIDS would not see it
     wait_for 20 test -s "$out"
     tr -d '\r\n' <"$out"
 }
@@ -206,6 +206,13 @@ if [ "${ZAV_REFRESH_SHOTS:-0}" = 1 ]; then
     cp "$SHOT" "$ROOT/docs/screenshots/windows/popup.png"
 fi
 
+# A page message: no page view on Windows, so a text popup with its title
+# and a button that opens the page in the browser.
+out=$(ctl popup --title 'News' --page https://example.org/news)
+[ $? -eq 0 ] && [ "$out" = "OK" ] \
+    && wait_for 10 grep -q "page popup shown as a text popup with a link" "$AGENT_LOG"
+check $? "a page message becomes a text popup with a link and a button, and the log says why"
+
 # The session's end: the system asks every program's windows; the agent
 # agrees and quits in order.
 win wineboot --end-session >/dev/null 2>&1
@@ -263,7 +270,8 @@ fi
 
 # 6. The uninstaller leaves nothing.
 echo "=== [windows] uninstall"
-"$WINESERVER" -w 2>/dev/null
+for p in $(cat "$WORK/hosts" 2>/dev/null); do kill "$p" 2>/dev/null; done
+timeout 30 "$WINESERVER" -w 2>/dev/null
 win "${AGENT%zav-msg-agent.exe}uninstall.exe" /S 2>>"$WORK/wine.err"
 # NSIS's uninstaller copies itself away and runs from there: wait for it.
 wait_for 30 sh -c "[ ! -e '$APPDIR_UNIX' ]"

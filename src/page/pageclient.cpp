@@ -51,6 +51,11 @@ bool socketPair(int fds[2])
 
 PageClient::PageClient(QObject* parent) : QObject(parent) {}
 
+bool PageClient::supported(QString*)
+{
+    return true;
+}
+
 PageClient::~PageClient()
 {
     stop();

@@ -30,6 +30,9 @@ class PageClient : public QObject
 
 public:
     explicit PageClient(QObject* parent = nullptr);
+    /// Whether this system has a page view program at all; where it has none
+    /// (Windows: Qt WebEngine has no MinGW build), why, in words.
+    static bool supported(QString* why = nullptr);
     /// Ends the page view at once, if it still runs.
     ~PageClient() override;
 

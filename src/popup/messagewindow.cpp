@@ -5,6 +5,7 @@
 #include "desktop/layersurface.h"
 #include "desktop/popuplook.h"
 #include "message/message.h"
+#include "page/pageclient.h"
 #include "text/safetext.h"
 
 #include <QAccessible>
@@ -82,7 +83,12 @@ void MessageWindow::setMessage(Message* msg)
     ui.txtMessage->setOpenLinks(false);
     connect(ui.txtMessage, &QTextBrowser::anchorClicked, this, &MessageWindow::linkClicked);
 
-    if (msg->messageForm == QLatin1String("Url")) {
+    QPushButton* openPage = nullptr;
+    QString noPageView;
+    if (msg->messageForm == QLatin1String("Url") && !PageClient::supported(&noPageView)) {
+        qDebug().noquote() << "page popup shown as a text popup with a link:" << noPageView;
+        openPage = pageAsLink(msg->url);
+    } else if (msg->messageForm == QLatin1String("Url")) {
         delete ui.hlBottom; // takes its spacer with it and leaves vlMain
         ui.hlBottom = nullptr;
         delete ui.hlMid; // with vlContent
@@ -98,19 +104,16 @@ void MessageWindow::setMessage(Message* msg)
     QList<QPushButton*> buttons;
     if (ui.hlBottom) {
         for (MessageAction* action : qAsConst(msg->actions)) {
-            auto* button = new QPushButton(ui.widget);
+            QPushButton* button = makeButton(action->action);
             button->setObjectName(QStringLiteral("btn") + action->id);
             button->setProperty("url", action->url);
             button->setProperty("id", action->id);
-            button->setMinimumHeight(22);
-            button->setMinimumWidth(qMax(
-                70, button->fontMetrics().horizontalAdvance(action->action) + 2 * labelPadding));
-            button->setStyleSheet(QLatin1String(actionButtonStyle));
-            button->setText(action->action);
-            button->setAccessibleName(action->action);
             buttons << button;
             connect(button, &QPushButton::clicked, this, &MessageWindow::btnClicked);
         }
+    }
+    if (openPage) {
+        buttons << openPage;
     }
 
     if (QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -167,6 +170,18 @@ void MessageWindow::setMessage(Message* msg)
     // What a screen reader announces: sender, title and the summary as plain text.
     setAccessibleName(msg->title.isEmpty() ? sender : sender + QStringLiteral(": ") + msg->title);
     setAccessibleDescription(safetext::plainText(msg->summary));
+}
+
+QPushButton* MessageWindow::makeButton(const QString& label)
+{
+    auto* button = new QPushButton(ui.widget);
+    button->setMinimumHeight(22);
+    button->setMinimumWidth(
+        qMax(70, button->fontMetrics().horizontalAdvance(label) + 2 * labelPadding));
+    button->setStyleSheet(QLatin1String(actionButtonStyle));
+    button->setText(label);
+    button->setAccessibleName(label);
+    return button;
 }
 
 QLabel* MessageWindow::addNote(const char* name, const QString& text)

@@ -103,7 +103,13 @@ private:
     // The page of a page popup (messagewindowpage.cpp).
     /// Takes the page's address from the message: a note where the page goes,
     /// or why it is not shown.
+    /// An action button with its label, in the popup's style.
+    QPushButton* makeButton(const QString& label);
     void showPage(const QString& url);
+    /// Where there is no page view: the page's address as the body, and a
+    /// button that opens it in the browser; the button, or null when the
+    /// address is no web page.
+    QPushButton* pageAsLink(const QString& url);
     /// Starts the page view; without one the popup shows the page's address
     /// as a link.
     void startPage();

@@ -14,6 +14,8 @@
 
 #include <QDebug>
 #include <QLabel>
+#include <QPushButton>
+#include <QTextBrowser>
 
 void MessageWindow::showPage(const QString& url)
 {
@@ -29,6 +31,30 @@ void MessageWindow::showPage(const QString& url)
     pageUrl = address; // shown once the popup has its place (popup())
     pageNote = addNote("lblPageLoading", tr("Loading the page…"));
     pageNote->setStyleSheet(QStringLiteral("color:rgb(150, 150, 150);"));
+}
+
+QPushButton* MessageWindow::pageAsLink(const QString& url)
+{
+    const QUrl address(url.trimmed(), QUrl::TolerantMode);
+    if (!urlpolicy::isWebUrl(address) ||
+        address.toString(QUrl::FullyEncoded).size() > limits::maxPageText) {
+        qDebug().noquote() << "page not shown, not an http or https URL (of at most"
+                           << limits::maxPageText << "characters):" << url.left(200);
+        ui.txtMessage->setPlainText(
+            tr("This page is not shown: only web pages (http, https) are."));
+        return nullptr;
+    }
+    ui.txtMessage->setHtml(QStringLiteral("<a href=\"%1\">%2</a>")
+                               .arg(address.toString(QUrl::FullyEncoded).toHtmlEscaped(),
+                                    address.toDisplayString().toHtmlEscaped()));
+    QPushButton* button = makeButton(tr("Open the page"));
+    button->setObjectName(QStringLiteral("btnOpenPage"));
+    // Opened as any link is, by the URL policy; no action of the push service's.
+    connect(button, &QPushButton::clicked, this, [this, address] {
+        linkClicked(address);
+        close();
+    });
+    return button;
 }
 
 void MessageWindow::startPage()
