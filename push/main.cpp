@@ -97,7 +97,10 @@ const std::map<std::string, std::string> commandHelp{
          "  --threads=N               serving threads (default: the number of cores, at\n"
          "                            least 2; 4 per core for PostgreSQL)\n"
          "  --max-connections=N       open connections at most (default 10000); more\n"
-         "                            are closed at once\n"},
+         "                            are closed at once\n"
+         "  --read-timeout=SECONDS    for a request's headers and body (default 10)\n"
+         "  --idle-timeout=SECONDS    before an idle kept-alive connection is closed\n"
+         "                            (default 30)\n"},
     {"migrate", std::string("Usage: zav-push migrate [--db=URL]\n"
                             "Apply the store's pending schema migrations and print its version.\n\n"
                             "Options:\n") +
@@ -289,9 +292,13 @@ int serve(const Args& args)
     const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
     long threads = postgres ? long(cores) * 4 : long(cores);
     long maxConnections = 10000;
-    for (const auto& [name, out] : {std::pair<const char*, long*>{"threads", &threads},
-                                    std::pair<const char*, long*>{"max-connections",
-                                                                  &maxConnections}}) {
+    long readTimeout = 10;
+    long idleTimeout = 30;
+    for (const auto& [name, out] :
+         {std::pair<const char*, long*>{"threads", &threads},
+          std::pair<const char*, long*>{"max-connections", &maxConnections},
+          std::pair<const char*, long*>{"read-timeout", &readTimeout},
+          std::pair<const char*, long*>{"idle-timeout", &idleTimeout}}) {
         if (args.options.count(name)) {
             char* end = nullptr;
             *out = std::strtol(args.options.at(name).c_str(), &end, 10);
@@ -327,10 +334,14 @@ int serve(const Args& args)
     zp::HttpLimits agentLimits;
     agentLimits.maxConnections = std::size_t(maxConnections);
     agentLimits.bodyBytes = 4096;
+    agentLimits.readSeconds = int(std::min(readTimeout, 3600L));
+    agentLimits.idleSeconds = int(std::min(idleTimeout, 3600L));
     zp::HttpLimits adminLimits;
     adminLimits.maxConnections = 100;
     adminLimits.bodyBytes = 1 << 20;
     adminLimits.headerBytes = 16384;
+    adminLimits.readSeconds = agentLimits.readSeconds;
+    adminLimits.idleSeconds = agentLimits.idleSeconds;
     zp::HttpServer agents(
         io, [&](const zp::HttpRequest& r) { return zp::agentSide(store, prefix, r); },
         agentLimits);
@@ -401,7 +412,8 @@ int main(int argc, char* argv[])
     }
     std::vector<std::string> known;
     if (command == "serve") {
-        known = {"listen", "admin-listen", "db", "prefix", "threads", "max-connections"};
+        known = {"listen",          "admin-listen", "db",          "prefix",
+                 "threads",         "max-connections", "read-timeout", "idle-timeout"};
     } else if (command == "migrate") {
         known = {"db"};
     } else if (command == "token") {

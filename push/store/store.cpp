@@ -146,7 +146,13 @@ Answer PushStore::unavailable(const std::string& why)
 {
     Answer a;
     a.status = 503;
-    a.body = "store unavailable: " + why + "\n";
+    std::string line = why;
+    for (char& c : line) {
+        if (c == '\n' || c == '\t' || c == '\r') {
+            c = ' '; // one line: PostgreSQL's messages have several
+        }
+    }
+    a.body = "store unavailable: " + line + "\n";
     a.type = "text/plain; charset=utf-8";
     return a;
 }
@@ -189,6 +195,12 @@ DbStatus PushStore::bumpRevision(Db& db)
     return db.run("UPDATE settings SET value = CAST(CAST(value AS BIGINT) + 1 AS TEXT) "
                   "WHERE key = 'revision'",
                   {}, nullptr);
+}
+
+void PushStore::forget()
+{
+    std::lock_guard<std::mutex> lock(cacheMutex);
+    cache.reset();
 }
 
 DbStatus PushStore::snapshot(Db& db, int64_t maxAgeMs, std::shared_ptr<const Snapshot>* out)
@@ -530,6 +542,7 @@ Answer PushStore::createCampaign(const std::string& body, int64_t now)
         rows.empty() || bumpRevision(*db) != DbStatus::Ok || t.commit() != DbStatus::Ok) {
         return unavailable(db->error());
     }
+    forget();
     Json o(json_object());
     json_object_set_new(o.get(), "id", json_integer(num(rows[0][0])));
     json_object_set_new(o.get(), "state", json_string(stateName(c.state)));
@@ -616,6 +629,7 @@ Answer PushStore::changeCampaign(int64_t id, const std::string& verb, int64_t no
     if (bumpRevision(*db) != DbStatus::Ok || t.commit() != DbStatus::Ok) {
         return unavailable(db->error());
     }
+    forget();
     Json o(json_object());
     json_object_set_new(o.get(), "id", json_integer(id));
     json_object_set_new(o.get(), "state", json_string(to.c_str()));
@@ -873,6 +887,7 @@ Answer PushStore::changeSettings(const std::string& body)
             return unavailable(db->error());
         }
     }
+    forget();
     return settings();
 }
 

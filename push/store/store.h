@@ -87,6 +87,9 @@ private:
     /// revision is not the store's (checked within the caller's transaction).
     DbStatus snapshot(Db& db, int64_t maxAgeMs, std::shared_ptr<const Snapshot>* out);
     DbStatus bumpRevision(Db& db);
+    /// Drops the snapshot after a change made here: this instance sees it at
+    /// once, the others within cacheMs.
+    void forget();
     static Answer unavailable(const std::string& why);
     static Answer bad(int status, const std::string& reason);
 
