@@ -165,8 +165,8 @@ bool messageFromJson(const json_t* value, std::string* compact, int* actions,
         json_object_foreach(const_cast<json_t*>(settings), key, v)
         {
             if (!json_is_string(v) && !json_is_integer(v)) {
-                *reason = std::string("\"message\".\"settings\".\"") + key +
-                          "\" must be a text or a whole number";
+                *reason = "\"message\".\"settings\"." + shown(key) +
+                          " must be a text or a whole number";
                 return false;
             }
         }
@@ -217,7 +217,7 @@ bool audienceFromJson(const json_t* value, Audience* audience, std::string* reas
         const std::string k = key;
         if (k != "products" && k != "versionAtLeast" && k != "versionBelow" && k != "purchased" &&
             k != "userIds" && k != "macs" && k != "properties" && k != "percent") {
-            *reason = "\"audience\" has an unknown member \"" + k + "\"";
+            *reason = "\"audience\" has an unknown member " + shown(k);
             return false;
         }
     }
@@ -230,7 +230,7 @@ bool audienceFromJson(const json_t* value, Audience* audience, std::string* reas
     }
     for (const std::string& p : audience->purchased) {
         if (p != "Y" && p != "N" && p != "unstated") {
-            *reason = "\"purchased\" takes \"Y\", \"N\" and \"unstated\", not \"" + p + "\"";
+            *reason = "\"purchased\" takes \"Y\", \"N\" and \"unstated\", not " + shown(p);
             return false;
         }
     }
@@ -252,7 +252,7 @@ bool audienceFromJson(const json_t* value, Audience* audience, std::string* reas
         json_object_foreach(const_cast<json_t*>(props), key, v)
         {
             if (!json_is_string(v)) {
-                *reason = std::string("\"properties\".\"") + key + "\" must be a text";
+                *reason = "\"properties\"." + shown(key) + " must be a text";
                 return false;
             }
             audience->properties[key] = json_string_value(v);
@@ -283,7 +283,7 @@ bool campaignFromJson(const json_t* object, Campaign* campaign, std::string* rea
         const std::string k = key;
         if (k != "name" && k != "message" && k != "audience" && k != "start" && k != "end" &&
             k != "priority" && k != "perMachine" && k != "state") {
-            *reason = "unknown member \"" + k + "\"";
+            *reason = "unknown member " + shown(k);
             return false;
         }
     }

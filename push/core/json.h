@@ -24,8 +24,14 @@ inline Json parseJson(const std::string& text, std::string* reason)
     Json value(json_loadb(text.data(), text.size(), JSON_REJECT_DUPLICATES | JSON_DECODE_ANY,
                           &error));
     if (!value && reason) {
-        *reason = std::string("not JSON: ") + error.text + " at offset " +
-                  std::to_string(error.position);
+        // jansson's text may quote the input, control characters included.
+        std::string why = error.text;
+        for (char& c : why) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+                c = '?';
+            }
+        }
+        *reason = "not JSON: " + why + " at offset " + std::to_string(error.position);
     }
     return value;
 }
@@ -37,6 +43,18 @@ inline std::string dumpJson(const json_t* value)
     std::string out = text ? text : "null";
     free(text);
     return out;
+}
+
+/// A text from outside as a reason may show it: JSON-quoted (control
+/// characters escaped, so the reason stays one line), cut at 100 bytes.
+inline std::string shown(const std::string& text)
+{
+    const std::string cut = text.size() > 100 ? text.substr(0, 100) : text;
+    Json value(json_stringn_nocheck(cut.data(), cut.size()));
+    char* dumped = value ? json_dumps(value.get(), JSON_ENCODE_ANY | JSON_ENSURE_ASCII) : nullptr;
+    std::string out = dumped ? dumped : "\"?\"";
+    free(dumped);
+    return text.size() > 100 ? out + "..." : out;
 }
 
 /// A string member, or the empty text.

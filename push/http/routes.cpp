@@ -1,5 +1,7 @@
 #include "http/routes.h"
 
+#include "core/json.h"
+
 #include <ctime>
 
 namespace zp {
@@ -41,7 +43,7 @@ Answer agentSide(PushStore& store, const std::string& prefix, const HttpRequest&
         return plain(400, reason);
     }
     if (path.compare(0, prefix.size(), prefix) != 0) {
-        return plain(404, "not found: " + path);
+        return plain(404, "not found: " + shown(path));
     }
     const std::string rest = path.substr(prefix.size());
     if (request.method != "GET" && request.method != "HEAD") {
@@ -60,7 +62,7 @@ Answer agentSide(PushStore& store, const std::string& prefix, const HttpRequest&
         const Answer a = store.settings();
         return a.status == 200 ? plain(200, "ok") : a;
     }
-    return plain(404, "not found: " + path);
+    return plain(404, "not found: " + shown(path));
 }
 
 Answer adminSide(PushStore& store, const HttpRequest& request)
@@ -100,7 +102,7 @@ Answer adminSide(PushStore& store, const HttpRequest& request)
         from = slash == std::string::npos ? path.size() + 1 : slash + 1;
     }
     if (parts.empty() || parts[0] != "admin" || parts.size() < 2) {
-        return plain(404, "not found: " + path);
+        return plain(404, "not found: " + shown(path));
     }
     const int64_t now = nowSeconds();
     if (parts[1] == "campaigns") {
@@ -109,7 +111,7 @@ Answer adminSide(PushStore& store, const HttpRequest& request)
         }
         int64_t id = 0;
         if (!readId(parts[2], &id)) {
-            return plain(404, "not a campaign id: " + parts[2]);
+            return plain(404, "not a campaign id: " + shown(parts[2]));
         }
         if (parts.size() == 3 && reading) {
             return store.showCampaign(id);
@@ -125,7 +127,7 @@ Answer adminSide(PushStore& store, const HttpRequest& request)
     } else if (parts[1] == "settings" && parts.size() == 2) {
         return reading ? store.settings() : store.changeSettings(request.body);
     }
-    return plain(404, "not found: " + request.method + " " + path);
+    return plain(404, "not found: " + request.method + " " + shown(path));
 }
 
 } // namespace zp

@@ -603,7 +603,7 @@ Answer PushStore::changeCampaign(int64_t id, const std::string& verb, int64_t no
         to = "ended";
         from = "state <> 'ended'";
     } else {
-        return bad(404, "no such change: " + verb + " (pause, resume, activate or end)");
+        return bad(404, "no such change: " + shown(verb) + " (pause, resume, activate or end)");
     }
     std::string why;
     DbPool::Lease db = pool.take(&why);
@@ -793,7 +793,7 @@ Answer PushStore::sendDirect(const std::string& body, int64_t now)
         return unavailable(db->error());
     }
     if (rows.empty()) {
-        return bad(404, "no machine has the fingerprint " + fingerprint);
+        return bad(404, "no machine has the fingerprint " + shown(fingerprint));
     }
     const int64_t machine = num(rows[0][0]);
     for (const std::string& m : messages) {
@@ -867,7 +867,7 @@ Answer PushStore::changeSettings(const std::string& body)
             }
             changes.emplace_back(k, on);
         } else {
-            return bad(400, "unknown setting \"" + k + "\" (interval, baseUrl, fingerprints)");
+            return bad(400, "unknown setting " + shown(k) + " (interval, baseUrl, fingerprints)");
         }
     }
     {
