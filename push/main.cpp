@@ -7,6 +7,7 @@
 #include "store/store.h"
 
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/signal_set.hpp>
 
 #include <sys/resource.h>
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -330,7 +332,13 @@ int serve(const Args& args)
         std::fprintf(stderr, "zav-push: %s\n", reason.c_str());
         return Failed;
     }
-    boost::asio::io_context io{static_cast<int>(threads)};
+    // One context per thread: each connection lives on one of them.
+    std::vector<std::unique_ptr<boost::asio::io_context>> contexts;
+    std::vector<boost::asio::io_context*> spread;
+    for (long i = 0; i < threads; ++i) {
+        contexts.push_back(std::make_unique<boost::asio::io_context>(1));
+        spread.push_back(contexts.back().get());
+    }
     zp::HttpLimits agentLimits;
     agentLimits.maxConnections = std::size_t(maxConnections);
     agentLimits.bodyBytes = 4096;
@@ -343,10 +351,10 @@ int serve(const Args& args)
     adminLimits.readSeconds = agentLimits.readSeconds;
     adminLimits.idleSeconds = agentLimits.idleSeconds;
     zp::HttpServer agents(
-        io, [&](const zp::HttpRequest& r) { return zp::agentSide(store, prefix, r); },
+        spread, [&](const zp::HttpRequest& r) { return zp::agentSide(store, prefix, r); },
         agentLimits);
     zp::HttpServer admin(
-        io, [&](const zp::HttpRequest& r) { return zp::adminSide(store, r); }, adminLimits);
+        spread, [&](const zp::HttpRequest& r) { return zp::adminSide(store, r); }, adminLimits);
     if (!agents.listen(listen, &reason) || !admin.listen(adminListen, &reason)) {
         std::fprintf(stderr, "zav-push: %s\n", reason.c_str());
         return Failed;
@@ -360,17 +368,24 @@ int serve(const Args& args)
                 unsigned(admin.port()), version);
     std::fflush(stdout);
 
-    boost::asio::signal_set stops(io, SIGINT, SIGTERM);
+    boost::asio::signal_set stops(*contexts.front(), SIGINT, SIGTERM);
     stops.async_wait([&](const boost::system::error_code&, int) {
         agents.stop();
         admin.stop();
-        io.stop();
+        for (auto& context : contexts) {
+            context->stop();
+        }
     });
     std::vector<std::thread> pool;
     for (long i = 1; i < threads; ++i) {
-        pool.emplace_back([&io] { io.run(); });
+        boost::asio::io_context* context = contexts[std::size_t(i)].get();
+        pool.emplace_back([context] {
+            // Kept running while it has no connection.
+            auto work = boost::asio::make_work_guard(*context);
+            context->run();
+        });
     }
-    io.run();
+    contexts.front()->run();
     for (std::thread& t : pool) {
         t.join();
     }

@@ -3,7 +3,6 @@
 #include "store/store.h"
 
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
@@ -145,8 +144,10 @@ bool splitAddress(const std::string& address, std::string* host, unsigned short*
     return true;
 }
 
-HttpServer::HttpServer(asio::io_context& io, Handler handler, HttpLimits limits)
-    : io(io), acceptor(io), shared(std::make_shared<Shared>())
+HttpServer::HttpServer(std::vector<asio::io_context*> contexts, Handler handler,
+                       HttpLimits limits)
+    : contexts(std::move(contexts)), acceptor(*this->contexts.front()),
+      shared(std::make_shared<Shared>())
 {
     shared->handler = std::move(handler);
     shared->limits = limits;
@@ -202,13 +203,15 @@ void HttpServer::stop()
 
 void HttpServer::accept()
 {
-    acceptor.async_accept(asio::make_strand(io), [this](beast::error_code ec, tcp::socket socket) {
+    asio::io_context& home = *contexts[next++ % contexts.size()];
+    acceptor.async_accept(home, [this](beast::error_code ec, tcp::socket socket) {
         if (ec == asio::error::operation_aborted || !acceptor.is_open()) {
             return;
         }
         if (ec) {
             // Out of descriptors, or the like: wait a moment rather than spin.
-            auto timer = std::make_shared<asio::steady_timer>(io, std::chrono::milliseconds(50));
+            auto timer = std::make_shared<asio::steady_timer>(*contexts.front(),
+                                                              std::chrono::milliseconds(50));
             timer->async_wait([this, timer](beast::error_code) {
                 if (acceptor.is_open()) {
                     accept();

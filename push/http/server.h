@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace zp {
 
@@ -38,7 +39,9 @@ class HttpServer
 {
 public:
     using Handler = std::function<Answer(const HttpRequest&)>;
-    HttpServer(boost::asio::io_context& io, Handler handler, HttpLimits limits);
+    /// Connections are spread over the contexts, each run by one thread of
+    /// its own (so a connection needs no strand); the first one accepts.
+    HttpServer(std::vector<boost::asio::io_context*> contexts, Handler handler, HttpLimits limits);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -57,7 +60,8 @@ public:
 
 private:
     void accept();
-    boost::asio::io_context& io;
+    std::vector<boost::asio::io_context*> contexts;
+    std::size_t next = 0;
     boost::asio::ip::tcp::acceptor acceptor;
     std::shared_ptr<Shared> shared;
 };

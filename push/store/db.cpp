@@ -1,5 +1,7 @@
 #include "store/db.h"
 
+#include <atomic>
+
 namespace zp {
 
 std::unique_ptr<Db> openSqlite(const std::string& path, bool full, std::string* reason);
@@ -29,8 +31,30 @@ std::unique_ptr<Db> openDb(const std::string& url, std::string* reason)
     return openSqlite(path, full, reason);
 }
 
+namespace {
+
+/// Each serving thread keeps one connection of its own, taken and given back
+/// without a lock; a second one at once comes from the pool.
+struct ThreadSlot
+{
+    uint64_t pool = 0;
+    std::unique_ptr<Db> db;
+};
+thread_local ThreadSlot slot;
+std::atomic<uint64_t> pools{0};
+
+} // namespace
+
+DbPool::DbPool(std::string url, std::size_t max) : id(++pools), url(std::move(url)), max(max) {}
+
 DbPool::Lease DbPool::take(std::string* reason)
 {
+    if (slot.pool == id && slot.db) {
+        std::unique_ptr<Db> db = std::move(slot.db);
+        if (db->usable()) {
+            return Lease(this, std::move(db));
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(mutex);
         while (!idle.empty()) {
@@ -42,12 +66,18 @@ DbPool::Lease DbPool::take(std::string* reason)
         }
     }
     std::unique_ptr<Db> db = openDb(url, reason);
-    return Lease(db ? this : nullptr, std::move(db));
+    DbPool* owner = db ? this : nullptr; // before db is moved into the lease
+    return Lease(owner, std::move(db));
 }
 
 void DbPool::giveBack(std::unique_ptr<Db> db)
 {
     if (!db->usable()) {
+        return;
+    }
+    if (slot.pool != id || !slot.db) {
+        slot.pool = id;
+        slot.db = std::move(db);
         return;
     }
     std::lock_guard<std::mutex> lock(mutex);

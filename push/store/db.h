@@ -52,7 +52,7 @@ std::unique_ptr<Db> openDb(const std::string& url, std::string* reason);
 class DbPool
 {
 public:
-    DbPool(std::string url, std::size_t max) : url(std::move(url)), max(max) {}
+    DbPool(std::string url, std::size_t max);
     class Lease
     {
     public:
@@ -81,6 +81,7 @@ public:
 
 private:
     void giveBack(std::unique_ptr<Db> db);
+    const uint64_t id; ///< unique in the process: the key of a thread's own connection
     std::string url;
     std::size_t max;
     std::mutex mutex;

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <map>
 
 namespace zp {
@@ -138,7 +139,21 @@ Answer jsonAnswer(const Json& value, int status = 200)
 
 } // namespace
 
-PushStore::PushStore(std::string url, std::size_t connections) : pool(std::move(url), connections)
+namespace {
+std::atomic<uint64_t> stores{0};
+
+/// A thread's own copy of its store's snapshot, read without a lock.
+struct ThreadSnapshot
+{
+    uint64_t store = 0;
+    uint64_t epoch = 0;
+    std::shared_ptr<const Snapshot> snap;
+};
+thread_local ThreadSnapshot mine;
+} // namespace
+
+PushStore::PushStore(std::string url, std::size_t connections)
+    : pool(std::move(url), connections), id(++stores)
 {
 }
 
@@ -201,17 +216,25 @@ void PushStore::forget()
 {
     std::lock_guard<std::mutex> lock(cacheMutex);
     cache.reset();
+    ++epoch;
 }
 
 DbStatus PushStore::snapshot(Db& db, int64_t maxAgeMs, std::shared_ptr<const Snapshot>* out)
 {
     const int64_t now = steadyMs();
+    const uint64_t seen = epoch.load();
+    if (mine.store == id && mine.epoch == seen && mine.snap &&
+        now - mine.snap->readAt < maxAgeMs) {
+        *out = mine.snap;
+        return DbStatus::Ok;
+    }
     std::shared_ptr<const Snapshot> current;
     {
         std::lock_guard<std::mutex> lock(cacheMutex);
         current = cache;
     }
     if (current && now - current->readAt < maxAgeMs) {
+        mine = {id, seen, current};
         *out = current;
         return DbStatus::Ok;
     }
@@ -250,6 +273,15 @@ DbStatus PushStore::snapshot(Db& db, int64_t maxAgeMs, std::shared_ptr<const Sna
                 next->campaigns.push_back(std::move(c));
             }
         }
+        for (std::size_t i = 0; i < next->campaigns.size(); ++i) {
+            const Audience& a = next->campaigns[i].audience;
+            if (a.products.empty()) {
+                next->anyProduct.push_back(i);
+            }
+            for (const std::string& product : a.products) {
+                next->byProduct[product].push_back(i);
+            }
+        }
     }
     next->readAt = now;
     {
@@ -258,6 +290,7 @@ DbStatus PushStore::snapshot(Db& db, int64_t maxAgeMs, std::shared_ptr<const Sna
             cache = next;
         }
     }
+    mine = {id, seen, next};
     *out = std::move(next);
     return DbStatus::Ok;
 }
@@ -268,14 +301,36 @@ DbStatus PushStore::resolve(Db& db, const AgentQuery& q, int64_t now, Resolved* 
     DbStatus s = DbStatus::Ok;
     out->byFingerprint = !q.fingerprint.empty();
     if (out->byFingerprint) {
-        s = db.run(std::string(machineColumns) + "WHERE fingerprint = $1", {q.fingerprint},
-                   &rows);
+        // The machine and its deliveries so far in one statement: the
+        // steady state of a fleet, asked for most.
+        static const std::string sqlite =
+            std::string(machineColumns, std::strlen(machineColumns) - 14) +
+            ", (SELECT group_concat(campaign_id || ':' || n) FROM (SELECT campaign_id, COUNT(*) "
+            "AS n FROM deliveries WHERE machine_id = machines.id GROUP BY campaign_id)) FROM "
+            "machines WHERE fingerprint = $1";
+        static const std::string postgres =
+            std::string(machineColumns, std::strlen(machineColumns) - 14) +
+            ", (SELECT string_agg(campaign_id || ':' || n, ',') FROM (SELECT campaign_id, "
+            "COUNT(*) AS n FROM deliveries WHERE machine_id = machines.id GROUP BY campaign_id) "
+            "AS d) FROM machines WHERE fingerprint = $1";
+        s = db.run(db.kind() == Db::Kind::Sqlite ? sqlite : postgres, {q.fingerprint}, &rows);
         if (s != DbStatus::Ok) {
             return s;
         }
         out->known = !rows.empty();
         if (out->known) {
             out->machine = machineFrom(rows[0]);
+            out->haveHad = true;
+            const std::string list = text(rows[0][12]);
+            for (std::size_t at = 0; at < list.size();) {
+                const std::size_t comma = std::min(list.find(',', at), list.size());
+                const std::size_t colon = list.find(':', at);
+                if (colon < comma) {
+                    out->had.emplace_back(std::strtoll(list.c_str() + at, nullptr, 10),
+                                          std::strtoll(list.c_str() + colon + 1, nullptr, 10));
+                }
+                at = comma + 1;
+            }
             if (now - out->machine.lastSeen >= seenGranularity) {
                 s = db.run("UPDATE machines SET last_seen = $1 WHERE id = $2",
                            {now, out->machine.id}, nullptr);
@@ -372,28 +427,39 @@ Answer PushStore::detect(const AgentQuery& query, int64_t now)
         return {200, codeAnswer(901, quoted(m.fingerprint))};
     }
     int64_t waiting = m.directWaiting;
-    bool any = false;
-    for (const Campaign& c : snap->campaigns) {
-        if (live(c, now) && matches(c, m)) {
-            any = true;
-            break;
-        }
-    }
-    if (any) {
-        Rows rows;
-        if (db->run("SELECT campaign_id, COUNT(*) FROM deliveries WHERE machine_id = $1 "
-                    "GROUP BY campaign_id",
-                    {m.id}, &rows) != DbStatus::Ok) {
-            return unavailable(db->error());
-        }
-        std::map<int64_t, int64_t> had;
-        for (const Row& row : rows) {
-            had[num(row[0])] = num(row[1]);
-        }
-        for (const Campaign& c : snap->campaigns) {
-            if (live(c, now) && matches(c, m) && had[c.id] < c.perMachine) {
-                ++waiting;
+    // Only the campaigns for the machine's product, and those for any.
+    std::vector<const Campaign*> taking;
+    const auto consider = [&](const std::vector<std::size_t>& list) {
+        for (const std::size_t i : list) {
+            const Campaign& c = snap->campaigns[i];
+            if (live(c, now) && matches(c, m)) {
+                taking.push_back(&c);
             }
+        }
+    };
+    consider(snap->anyProduct);
+    const auto forProduct = snap->byProduct.find(m.product);
+    if (forProduct != snap->byProduct.end()) {
+        consider(forProduct->second);
+    }
+    if (!taking.empty()) {
+        if (!r.haveHad) {
+            Rows rows;
+            if (db->run("SELECT campaign_id, COUNT(*) FROM deliveries WHERE machine_id = $1 "
+                        "GROUP BY campaign_id",
+                        {m.id}, &rows) != DbStatus::Ok) {
+                return unavailable(db->error());
+            }
+            for (const Row& row : rows) {
+                r.had.emplace_back(num(row[0]), num(row[1]));
+            }
+        }
+        for (const Campaign* c : taking) {
+            int64_t count = 0;
+            for (const auto& [campaign, n] : r.had) {
+                count = campaign == c->id ? n : count;
+            }
+            waiting += count < c->perMachine ? 1 : 0;
         }
     }
     return {200, codeAnswer(800, std::to_string(waiting))};

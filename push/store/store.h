@@ -9,10 +9,12 @@
 #include "core/query.h"
 #include "store/db.h"
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace zp {
@@ -33,6 +35,9 @@ struct Snapshot
     std::string baseUrl;     ///< 903 to each machine once, empty: never
     bool fingerprints = true; ///< 901 to each machine
     std::vector<Campaign> campaigns; ///< active ones, highest priority first
+    /// Indexes into campaigns: those for a product, and those for any.
+    std::unordered_map<std::string, std::vector<std::size_t>> byProduct;
+    std::vector<std::size_t> anyProduct;
 };
 
 enum class Role { None, Read, Write };
@@ -81,6 +86,9 @@ private:
         Machine machine;
         bool known = false;        ///< false: a fingerprint nobody has
         bool byFingerprint = false;
+        /// Deliveries so far per campaign, when read with the machine.
+        std::vector<std::pair<int64_t, int64_t>> had;
+        bool haveHad = false;
     };
     DbStatus resolve(Db& db, const AgentQuery& query, int64_t now, Resolved* out);
     /// The current snapshot; reread when older than maxAgeMs or when its
@@ -96,6 +104,8 @@ private:
     DbPool pool;
     std::mutex cacheMutex;
     std::shared_ptr<const Snapshot> cache;
+    std::atomic<uint64_t> epoch{0}; ///< bumped by forget(): threads' copies are stale
+    const uint64_t id;             ///< unique in the process
 };
 
 } // namespace zp
