@@ -6,19 +6,19 @@
 #include "store/schema.h"
 #include "store/store.h"
 
-#include <boost/asio/io_context.hpp>
 #include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -34,7 +34,13 @@
 namespace {
 
 // Exit statuses, as --help and the manual page list them.
-enum Exit { Done = 0, Failed = 1, Usage = 2, Unreachable = 3 };
+enum Exit
+{
+    Done = 0,
+    Failed = 1,
+    Usage = 2,
+    Unreachable = 3
+};
 
 const char* const mainHelp =
     "Usage: zav-push COMMAND [OPTION]... [ARGUMENT]...\n"
@@ -125,11 +131,12 @@ const std::map<std::string, std::string> commandHelp{
                  "active).\n\n"
                  "Options:\n") +
          clientOptions},
-    {"send", std::string("Usage: zav-push send FILE|-\n"
-                         "Send direct messages to one machine: {\"to\": {\"mac\":..,\"product\":..}\n"
-                         "or {\"fingerprint\":..}, \"message\": {...}} or \"messages\": [...].\n\n"
-                         "Options:\n") +
-                 clientOptions},
+    {"send",
+     std::string("Usage: zav-push send FILE|-\n"
+                 "Send direct messages to one machine: {\"to\": {\"mac\":..,\"product\":..}\n"
+                 "or {\"fingerprint\":..}, \"message\": {...}} or \"messages\": [...].\n\n"
+                 "Options:\n") +
+         clientOptions},
     {"stats", std::string("Usage: zav-push stats ID\n"
                           "A campaign's figures: machines matched now, deliveries, machines\n"
                           "delivered to, clicks per action, and each per day.\n\n"
@@ -169,8 +176,8 @@ bool parseArgs(int argc, char* argv[], int from, const std::vector<std::string>&
         }
         if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
             const std::size_t eq = arg.find('=');
-            const std::string name = arg.substr(2, eq == std::string::npos ? std::string::npos
-                                                                          : eq - 2);
+            const std::string name =
+                arg.substr(2, eq == std::string::npos ? std::string::npos : eq - 2);
             bool ok = false;
             for (const std::string& k : known) {
                 ok = ok || k == name;
@@ -250,7 +257,8 @@ int runClient(const Args& args, const std::string& method, const std::string& pa
         if (!readFile(args.options.at("token-file"), &token, &reason)) {
             return usageError(reason);
         }
-        while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' ')) {
+        while (!token.empty() &&
+               (token.back() == '\n' || token.back() == '\r' || token.back() == ' ')) {
             token.pop_back();
         }
     } else if (const char* env = std::getenv("ZAV_PUSH_TOKEN")) {
@@ -283,9 +291,8 @@ int serve(const Args& args)
     const std::string url = args.options.count("db") ? args.options.at("db") : defaultStore();
     const std::string listen =
         args.options.count("listen") ? args.options.at("listen") : "127.0.0.1:8360";
-    const std::string adminListen = args.options.count("admin-listen")
-                                        ? args.options.at("admin-listen")
-                                        : "127.0.0.1:8361";
+    const std::string adminListen =
+        args.options.count("admin-listen") ? args.options.at("admin-listen") : "127.0.0.1:8361";
     std::string prefix = args.options.count("prefix") ? args.options.at("prefix") : "/push";
     while (!prefix.empty() && prefix.back() == '/') {
         prefix.pop_back();
@@ -427,8 +434,8 @@ int main(int argc, char* argv[])
     }
     std::vector<std::string> known;
     if (command == "serve") {
-        known = {"listen",          "admin-listen", "db",          "prefix",
-                 "threads",         "max-connections", "read-timeout", "idle-timeout"};
+        known = {"listen",  "admin-listen",    "db",           "prefix",
+                 "threads", "max-connections", "read-timeout", "idle-timeout"};
     } else if (command == "migrate") {
         known = {"db"};
     } else if (command == "token") {
@@ -445,9 +452,7 @@ int main(int argc, char* argv[])
         std::fputs(help->second.c_str(), stdout);
         return Done;
     }
-    const auto wantArgs = [&](std::size_t n) {
-        return args.rest.size() == n;
-    };
+    const auto wantArgs = [&](std::size_t n) { return args.rest.size() == n; };
     if (command == "serve") {
         return wantArgs(0) ? serve(args) : usageError("serve takes no argument");
     }
@@ -491,11 +496,12 @@ int main(int argc, char* argv[])
             }
             return runClient(args, "POST", "/admin/campaigns", body);
         }
-        const bool change = verb == "pause" || verb == "resume" || verb == "activate" ||
-                            verb == "end";
+        const bool change =
+            verb == "pause" || verb == "resume" || verb == "activate" || verb == "end";
         if ((verb == "show" || change) && wantArgs(2)) {
             const std::string& id = args.rest[1];
-            if (id.empty() || id.size() > 18 || id.find_first_not_of("0123456789") != std::string::npos) {
+            if (id.empty() || id.size() > 18 ||
+                id.find_first_not_of("0123456789") != std::string::npos) {
                 return usageError("not a campaign id: " + id);
             }
             return change ? runClient(args, "POST", "/admin/campaigns/" + id + "/" + verb, "{}")

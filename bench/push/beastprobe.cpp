@@ -75,8 +75,8 @@ int main(int argc, char* argv[])
     }
     const int threads = argc > 2 ? std::atoi(argv[2]) : 2;
     asio::io_context io(threads);
-    tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"),
-                                static_cast<unsigned short>(std::atoi(argv[1]))});
+    tcp::acceptor acceptor(
+        io, {asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(std::atoi(argv[1]))});
     accept(acceptor, io);
     std::vector<std::thread> pool;
     for (int i = 1; i < threads; ++i) {

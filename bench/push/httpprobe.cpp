@@ -40,9 +40,10 @@ int main(int argc, char* argv[])
     if (std::strcmp(argv[1], "httplib") == 0) {
         httplib::Server server;
         server.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-        server.Get("/push/channel/polling/detect", [](const httplib::Request&, httplib::Response& res) {
-            res.set_content(answer, "application/json");
-        });
+        server.Get("/push/channel/polling/detect",
+                   [](const httplib::Request&, httplib::Response& res) {
+                       res.set_content(answer, "application/json");
+                   });
         server.listen("127.0.0.1", port);
         return 0;
     }
@@ -51,8 +52,8 @@ int main(int argc, char* argv[])
     addr.sin_port = htons(uint16_t(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     MHD_Daemon* daemon = MHD_start_daemon(
-        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_TURBO, uint16_t(port), nullptr, nullptr,
-        &onRequest, nullptr, MHD_OPTION_SOCK_ADDR, &addr, MHD_OPTION_THREAD_POOL_SIZE, threads,
+        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_USE_TURBO, uint16_t(port), nullptr, nullptr, &onRequest,
+        nullptr, MHD_OPTION_SOCK_ADDR, &addr, MHD_OPTION_THREAD_POOL_SIZE, threads,
         MHD_OPTION_CONNECTION_LIMIT, 10000u, MHD_OPTION_END);
     if (!daemon) {
         std::fprintf(stderr, "cannot start\n");

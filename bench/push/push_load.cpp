@@ -71,36 +71,37 @@ private:
     void write()
     {
         stream.expires_after(std::chrono::seconds(10));
-        http::async_write(stream, req, [self = shared_from_this()](beast::error_code ec, std::size_t) {
-            if (ec) {
-                return self->fail();
-            }
-            self->res = {};
-            http::async_read(self->stream, self->buffer, self->res,
-                             [self](beast::error_code ec2, std::size_t) {
-                                 if (ec2) {
-                                     return self->fail();
-                                 }
-                                 const double ms = std::chrono::duration<double, std::milli>(
-                                                       Clock::now() - self->planned)
-                                                       .count();
-                                 self->stats.latencyMs.push_back(ms);
-                                 if (self->res.result_int() == 200) {
-                                     ++self->stats.answered;
-                                     // Messages delivered: one "uuid" each.
-                                     const std::string& body = self->res.body();
-                                     for (std::size_t at = body.find("\"uuid\"");
-                                          at != std::string::npos;
-                                          at = body.find("\"uuid\"", at + 1)) {
-                                         ++self->stats.messages;
-                                     }
-                                 } else {
-                                     ++self->stats.errors;
-                                 }
-                                 self->busy = false;
-                                 self->done();
-                             });
-        });
+        http::async_write(
+            stream, req, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+                if (ec) {
+                    return self->fail();
+                }
+                self->res = {};
+                http::async_read(
+                    self->stream, self->buffer, self->res,
+                    [self](beast::error_code ec2, std::size_t) {
+                        if (ec2) {
+                            return self->fail();
+                        }
+                        const double ms =
+                            std::chrono::duration<double, std::milli>(Clock::now() - self->planned)
+                                .count();
+                        self->stats.latencyMs.push_back(ms);
+                        if (self->res.result_int() == 200) {
+                            ++self->stats.answered;
+                            // Messages delivered: one "uuid" each.
+                            const std::string& body = self->res.body();
+                            for (std::size_t at = body.find("\"uuid\""); at != std::string::npos;
+                                 at = body.find("\"uuid\"", at + 1)) {
+                                ++self->stats.messages;
+                            }
+                        } else {
+                            ++self->stats.errors;
+                        }
+                        self->busy = false;
+                        self->done();
+                    });
+            });
     }
     void fail()
     {
@@ -167,14 +168,13 @@ int main(int argc, char* argv[])
         long late = 0;
         asio::steady_timer timer(io);
         std::function<void()> tick = [&] {
-            const double elapsed =
-                std::chrono::duration<double>(Clock::now() - start).count();
+            const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
             const long due = std::min(total, long(elapsed * double(rate)));
             while (sent < due) {
                 const Clock::time_point planned =
                     start + std::chrono::nanoseconds(long(1e9 * double(sent) / double(rate)));
-                auto free = std::find_if(pool.begin(), pool.end(),
-                                         [](const auto& c) { return !c->busy; });
+                auto free =
+                    std::find_if(pool.begin(), pool.end(), [](const auto& c) { return !c->busy; });
                 if (free == pool.end()) {
                     if (pool.size() >= 1000) { // no more connections: counted as late
                         ++late;

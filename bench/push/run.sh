@@ -76,7 +76,7 @@ serve() { # STORE PORT ADMIN_PORT: starts zav-push, its pid in SERVED
         >"$WORK/serve-$2.log" 2>&1 &
     SERVED=$!
     PIDS+=("$SERVED")
-    for _ in $(seq 1 100); do grep -q listening "$WORK/serve-$2.log" && return; sleep 0.1; done
+    for _ in $(seq 1 100); do grep -qs listening "$WORK/serve-$2.log" && return; sleep 0.1; done
     cat "$WORK/serve-$2.log" >&2
     exit 1
 }

@@ -7,7 +7,7 @@ namespace zp {
 
 struct ClientAnswer
 {
-    int status = 0;    ///< 0: no answer (the reason is in body)
+    int status = 0; ///< 0: no answer (the reason is in body)
     std::string body;
 };
 

@@ -140,8 +140,7 @@ std::string isoTime(int64_t seconds)
     return text;
 }
 
-bool messageFromJson(const json_t* value, std::string* compact, int* actions,
-                     std::string* reason)
+bool messageFromJson(const json_t* value, std::string* compact, int* actions, std::string* reason)
 {
     if (!json_is_object(value)) {
         *reason = "\"message\" must be an object";
@@ -165,8 +164,8 @@ bool messageFromJson(const json_t* value, std::string* compact, int* actions,
         json_object_foreach(const_cast<json_t*>(settings), key, v)
         {
             if (!json_is_string(v) && !json_is_integer(v)) {
-                *reason = "\"message\".\"settings\"." + shown(key) +
-                          " must be a text or a whole number";
+                *reason =
+                    "\"message\".\"settings\"." + shown(key) + " must be a text or a whole number";
                 return false;
             }
         }
@@ -222,8 +221,7 @@ bool audienceFromJson(const json_t* value, Audience* audience, std::string* reas
         }
     }
     if (!textList(json_object_get(value, "products"), "products", &audience->products, reason) ||
-        !textList(json_object_get(value, "purchased"), "purchased", &audience->purchased,
-                  reason) ||
+        !textList(json_object_get(value, "purchased"), "purchased", &audience->purchased, reason) ||
         !textList(json_object_get(value, "userIds"), "userIds", &audience->userIds, reason) ||
         !textList(json_object_get(value, "macs"), "macs", &audience->macs, reason)) {
         return false;
@@ -319,8 +317,7 @@ bool campaignFromJson(const json_t* object, Campaign* campaign, std::string* rea
     }
     if (!intMember(object, "priority", -CampaignLimits::maxPriority, CampaignLimits::maxPriority,
                    &c.priority, reason) ||
-        !intMember(object, "perMachine", 1, CampaignLimits::maxPerMachine, &c.perMachine,
-                   reason)) {
+        !intMember(object, "perMachine", 1, CampaignLimits::maxPerMachine, &c.perMachine, reason)) {
         return false;
     }
     const json_t* state = json_object_get(object, "state");

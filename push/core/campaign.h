@@ -22,7 +22,7 @@ struct Machine
     std::string product;
     std::string userId;
     std::string version;
-    std::string purchased; ///< "Y", "N" or empty (unstated)
+    std::string purchased;  ///< "Y", "N" or empty (unstated)
     std::string properties; ///< as the agent joins them: "a:1,b:2"
     std::string fingerprint;
     int64_t lastSeen = 0;
@@ -34,17 +34,23 @@ struct Machine
 /// Who a campaign is for. Every condition that is given must hold.
 struct Audience
 {
-    std::set<std::string> products;  ///< empty: any product
-    std::string versionAtLeast;      ///< empty: no lower bound
-    std::string versionBelow;        ///< empty: no upper bound
-    std::set<std::string> purchased; ///< of "Y", "N", "unstated"; empty: any
-    std::set<std::string> userIds;   ///< empty: any
-    std::set<std::string> macs;      ///< empty: any
+    std::set<std::string> products;                ///< empty: any product
+    std::string versionAtLeast;                    ///< empty: no lower bound
+    std::string versionBelow;                      ///< empty: no upper bound
+    std::set<std::string> purchased;               ///< of "Y", "N", "unstated"; empty: any
+    std::set<std::string> userIds;                 ///< empty: any
+    std::set<std::string> macs;                    ///< empty: any
     std::map<std::string, std::string> properties; ///< each must be equal
-    int rolloutBasisPoints = 10000;  ///< of 10,000 machines, by a stable hash
+    int rolloutBasisPoints = 10000;                ///< of 10,000 machines, by a stable hash
 };
 
-enum class CampaignState { Draft, Active, Paused, Ended };
+enum class CampaignState
+{
+    Draft,
+    Active,
+    Paused,
+    Ended
+};
 
 struct Campaign
 {
@@ -78,8 +84,7 @@ bool stateFromName(std::string_view name, CampaignState* state);
 /// a one-line reason when a member is missing, mistyped or out of bounds.
 bool campaignFromJson(const json_t* object, Campaign* campaign, std::string* reason);
 /// Reads a message in the service's form and checks it; its compact JSON.
-bool messageFromJson(const json_t* value, std::string* compact, int* actions,
-                     std::string* reason);
+bool messageFromJson(const json_t* value, std::string* compact, int* actions, std::string* reason);
 /// Reads an audience object.
 bool audienceFromJson(const json_t* value, Audience* audience, std::string* reason);
 

@@ -21,8 +21,8 @@ using Json = std::unique_ptr<json_t, JsonFree>;
 inline Json parseJson(const std::string& text, std::string* reason)
 {
     json_error_t error{};
-    Json value(json_loadb(text.data(), text.size(), JSON_REJECT_DUPLICATES | JSON_DECODE_ANY,
-                          &error));
+    Json value(
+        json_loadb(text.data(), text.size(), JSON_REJECT_DUPLICATES | JSON_DECODE_ANY, &error));
     if (!value && reason) {
         // jansson's text may quote the input, control characters included.
         std::string why = error.text;

@@ -86,8 +86,7 @@ bool validUtf8(std::string_view text)
     return true;
 }
 
-bool readTarget(std::string_view target, std::string* path, AgentQuery* query,
-                std::string* reason)
+bool readTarget(std::string_view target, std::string* path, AgentQuery* query, std::string* reason)
 {
     if (target.empty() || target.front() != '/') {
         *reason = "the request target is not a path";

@@ -35,8 +35,7 @@ struct QueryLimits
 /// one-line reason, for a target that is not a path, a query with more than
 /// maxParams parameters, a value over maxValue bytes, a bad percent escape,
 /// or text that is not UTF-8. Unknown parameters are ignored.
-bool readTarget(std::string_view target, std::string* path, AgentQuery* query,
-                std::string* reason);
+bool readTarget(std::string_view target, std::string* path, AgentQuery* query, std::string* reason);
 
 /// The properties as the agent joins them ("a:1,b:2"), as a map; entries past
 /// maxProperties are dropped.

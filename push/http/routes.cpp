@@ -25,7 +25,8 @@ int64_t nowSeconds()
 /// "12" -> 12; false for anything else.
 bool readId(const std::string& text, int64_t* id)
 {
-    if (text.empty() || text.size() > 18 || text.find_first_not_of("0123456789") != std::string::npos) {
+    if (text.empty() || text.size() > 18 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
         return false;
     }
     *id = std::stoll(text);
@@ -97,8 +98,8 @@ Answer adminSide(PushStore& store, const HttpRequest& request)
     std::vector<std::string> parts;
     for (std::size_t from = 1; from <= path.size();) {
         const std::size_t slash = path.find('/', from);
-        parts.push_back(path.substr(from, slash == std::string::npos ? std::string::npos
-                                                                     : slash - from));
+        parts.push_back(
+            path.substr(from, slash == std::string::npos ? std::string::npos : slash - from));
         from = slash == std::string::npos ? path.size() + 1 : slash + 1;
     }
     if (parts.empty() || parts[0] != "admin" || parts.size() < 2) {

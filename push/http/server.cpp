@@ -37,12 +37,11 @@ public:
         parser->body_limit(shared->limits.bodyBytes);
         // A connection that says nothing is closed after idleSeconds; one
         // that started a request has readSeconds for all of it.
-        stream.expires_after(std::chrono::seconds(first ? shared->limits.readSeconds
-                                                        : shared->limits.idleSeconds));
-        http::async_read(stream, buffer, *parser,
-                         [self = shared_from_this()](beast::error_code ec, std::size_t) {
-                             self->onRead(ec);
-                         });
+        stream.expires_after(
+            std::chrono::seconds(first ? shared->limits.readSeconds : shared->limits.idleSeconds));
+        http::async_read(
+            stream, buffer, *parser,
+            [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onRead(ec); });
     }
 
 private:
@@ -63,8 +62,7 @@ private:
                                std::to_string(shared->limits.headerBytes) + " bytes\n";
             } else if (ec == http::error::body_limit) {
                 refusal.status = 413;
-                refusal.body = "body over " + std::to_string(shared->limits.bodyBytes) +
-                               " bytes\n";
+                refusal.body = "body over " + std::to_string(shared->limits.bodyBytes) + " bytes\n";
             } else {
                 refusal.status = 400;
                 refusal.body = "bad request: " + ec.message() + "\n";
@@ -144,8 +142,7 @@ bool splitAddress(const std::string& address, std::string* host, unsigned short*
     return true;
 }
 
-HttpServer::HttpServer(std::vector<asio::io_context*> contexts, Handler handler,
-                       HttpLimits limits)
+HttpServer::HttpServer(std::vector<asio::io_context*> contexts, Handler handler, HttpLimits limits)
     : contexts(std::move(contexts)), acceptor(*this->contexts.front()),
       shared(std::make_shared<Shared>())
 {

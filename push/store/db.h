@@ -19,7 +19,8 @@ using Row = std::vector<std::optional<std::string>>;
 using Rows = std::vector<Row>;
 
 /// How a statement ended.
-enum class DbStatus {
+enum class DbStatus
+{
     Ok,
     Unavailable, ///< the store cannot be reached or is busy: try later (503)
     Failed,      ///< the statement itself failed
@@ -28,7 +29,11 @@ enum class DbStatus {
 class Db
 {
 public:
-    enum class Kind { Sqlite, Postgres };
+    enum class Kind
+    {
+        Sqlite,
+        Postgres
+    };
     virtual ~Db() = default;
     virtual Kind kind() const = 0;
     /// Runs one statement; its rows go to rows when given. changes(): the rows

@@ -19,10 +19,10 @@ public:
     bool open(const std::string& url, std::string* reason)
     {
         // The URL's own settings come first; these fill what it leaves out.
-        const char* keys[] = {"dbname", "connect_timeout", "options", "application_name",
-                              "keepalives_idle", nullptr};
-        const char* values[] = {url.c_str(), "2", "-c statement_timeout=5000", "zav-push", "10",
-                                nullptr};
+        const char* keys[] = {"dbname",           "connect_timeout", "options",
+                              "application_name", "keepalives_idle", nullptr};
+        const char* values[] = {url.c_str(), "2",  "-c statement_timeout=5000",
+                                "zav-push",  "10", nullptr};
         conn = PQconnectdbParams(keys, values, 1);
         if (!conn || PQstatus(conn) != CONNECTION_OK) {
             *reason = conn ? PQerrorMessage(conn) : "out of memory";
@@ -31,7 +31,8 @@ public:
             }
             return false;
         }
-        PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
+        PQsetNoticeProcessor(
+            conn, [](void*, const char*) {}, nullptr);
         return true;
     }
     Kind kind() const override { return Kind::Postgres; }
@@ -73,8 +74,8 @@ public:
                     Row row(static_cast<std::size_t>(cols));
                     for (int c = 0; c < cols; ++c) {
                         if (!PQgetisnull(res, r, c)) {
-                            row[std::size_t(c)] =
-                                std::string(PQgetvalue(res, r, c), std::size_t(PQgetlength(res, r, c)));
+                            row[std::size_t(c)] = std::string(PQgetvalue(res, r, c),
+                                                              std::size_t(PQgetlength(res, r, c)));
                         }
                     }
                     rows->push_back(std::move(row));

@@ -108,8 +108,8 @@ public:
                     if (sqlite3_column_type(stmt, c) != SQLITE_NULL) {
                         const auto* text =
                             reinterpret_cast<const char*>(sqlite3_column_text(stmt, c));
-                        row[std::size_t(c)] =
-                            std::string(text ? text : "", std::size_t(sqlite3_column_bytes(stmt, c)));
+                        row[std::size_t(c)] = std::string(
+                            text ? text : "", std::size_t(sqlite3_column_bytes(stmt, c)));
                     }
                 }
                 rows->push_back(std::move(row));

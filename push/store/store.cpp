@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 
 namespace zp {
 
@@ -112,10 +113,10 @@ Json campaignJson(const Row& r, bool whole)
     json_object_set_new(o.get(), "id", json_integer(num(r[0])));
     json_object_set_new(o.get(), "name", json_string(text(r[1]).c_str()));
     json_object_set_new(o.get(), "state", json_string(text(r[8]).c_str()));
-    json_object_set_new(o.get(), "start", num(r[4]) ? json_string(isoTime(num(r[4])).c_str())
-                                                    : json_null());
-    json_object_set_new(o.get(), "end", num(r[5]) ? json_string(isoTime(num(r[5])).c_str())
-                                                  : json_null());
+    json_object_set_new(o.get(), "start",
+                        num(r[4]) ? json_string(isoTime(num(r[4])).c_str()) : json_null());
+    json_object_set_new(o.get(), "end",
+                        num(r[5]) ? json_string(isoTime(num(r[5])).c_str()) : json_null());
     json_object_set_new(o.get(), "priority", json_integer(num(r[6])));
     json_object_set_new(o.get(), "perMachine", json_integer(num(r[7])));
     json_object_set_new(o.get(), "created", json_string(isoTime(num(r[10])).c_str()));
@@ -223,8 +224,7 @@ DbStatus PushStore::snapshot(Db& db, int64_t maxAgeMs, std::shared_ptr<const Sna
 {
     const int64_t now = steadyMs();
     const uint64_t seen = epoch.load();
-    if (mine.store == id && mine.epoch == seen && mine.snap &&
-        now - mine.snap->readAt < maxAgeMs) {
+    if (mine.store == id && mine.epoch == seen && mine.snap && now - mine.snap->readAt < maxAgeMs) {
         *out = mine.snap;
         return DbStatus::Ok;
     }
@@ -404,18 +404,18 @@ Answer PushStore::detect(const AgentQuery& query, int64_t now)
                                  : unavailable(db->error());
     }
     if (snap->interval > 0 && m.toldInterval != snap->interval) {
-        s = db->run("UPDATE machines SET told_interval = $1 WHERE id = $2",
-                    {snap->interval, m.id}, nullptr);
-        return s == DbStatus::Ok
-                   ? Answer{200, codeAnswer(902, std::to_string(snap->interval))}
-                   : unavailable(db->error());
+        s = db->run("UPDATE machines SET told_interval = $1 WHERE id = $2", {snap->interval, m.id},
+                    nullptr);
+        return s == DbStatus::Ok ? Answer{200, codeAnswer(902, std::to_string(snap->interval))}
+                                 : unavailable(db->error());
     }
     if (snap->fingerprints && !r.byFingerprint) {
         if (m.fingerprint.empty()) {
             const std::string made = randomHex(16);
             Rows rows;
-            s = db->run("UPDATE machines SET fingerprint = $1 WHERE id = $2 AND fingerprint IS NULL",
-                        {made, m.id}, nullptr);
+            s = db->run(
+                "UPDATE machines SET fingerprint = $1 WHERE id = $2 AND fingerprint IS NULL",
+                {made, m.id}, nullptr);
             if (s == DbStatus::Ok) {
                 s = db->run("SELECT fingerprint FROM machines WHERE id = $1", {m.id}, &rows);
             }
@@ -494,33 +494,54 @@ Answer PushStore::fetch(const AgentQuery& query, int64_t now)
     const Machine& m = r.machine;
     Json list(json_array());
     Rows rows;
-    if (db->run("SELECT campaign_id, COUNT(*) FROM deliveries WHERE machine_id = $1 "
-                "GROUP BY campaign_id",
-                {m.id}, &rows) != DbStatus::Ok) {
-        return unavailable(db->error());
-    }
     std::map<int64_t, int64_t> had;
-    for (const Row& row : rows) {
-        had[num(row[0])] = num(row[1]);
-    }
-    for (const Campaign& c : snap->campaigns) {
-        if (json_array_size(list.get()) >= maxPerAnswer) {
-            break;
-        }
-        const int64_t count = had[c.id];
-        if (!live(c, now) || !matches(c, m) || count >= c.perMachine) {
-            continue;
-        }
-        // The uniqueness rule decides: of two instances asked at once, one
-        // inserts this row and delivers; the other inserts nothing.
-        s = db->run("INSERT INTO deliveries (machine_id, campaign_id, seq, day, at) "
-                    "VALUES ($1, $2, $3, $4, $5) ON CONFLICT DO NOTHING",
-                    {m.id, c.id, count + 1, now / 86400, now}, nullptr);
-        if (s != DbStatus::Ok) {
+    if (r.haveHad) {
+        had.insert(r.had.begin(), r.had.end());
+    } else {
+        if (db->run("SELECT campaign_id, COUNT(*) FROM deliveries WHERE machine_id = $1 "
+                    "GROUP BY campaign_id",
+                    {m.id}, &rows) != DbStatus::Ok) {
             return unavailable(db->error());
         }
-        if (db->changes() == 1) {
-            json_array_append_new(list.get(), messageFor(c, m.id).release());
+        for (const Row& row : rows) {
+            had[num(row[0])] = num(row[1]);
+        }
+    }
+    std::vector<const Campaign*> chosen; // highest priority first
+    for (const Campaign& c : snap->campaigns) {
+        if (chosen.size() >= maxPerAnswer) {
+            break;
+        }
+        if (live(c, now) && matches(c, m) && had[c.id] < c.perMachine) {
+            chosen.push_back(&c);
+        }
+    }
+    if (!chosen.empty()) {
+        // The uniqueness rule decides: of two instances asked at once, one
+        // inserts a row and delivers its campaign; the other inserts nothing
+        // and does not. All of them in one statement.
+        std::string sql = "INSERT INTO deliveries (machine_id, campaign_id, seq, day, at) VALUES ";
+        std::vector<Param> params;
+        for (std::size_t i = 0; i < chosen.size(); ++i) {
+            const std::size_t k = i * 5;
+            sql += (i ? ", ($" : "($") + std::to_string(k + 1) + ", $" + std::to_string(k + 2) +
+                   ", $" + std::to_string(k + 3) + ", $" + std::to_string(k + 4) + ", $" +
+                   std::to_string(k + 5) + ")";
+            params.insert(params.end(),
+                          {m.id, chosen[i]->id, had[chosen[i]->id] + 1, now / 86400, now});
+        }
+        sql += " ON CONFLICT DO NOTHING RETURNING campaign_id";
+        if (db->run(sql, params, &rows) != DbStatus::Ok) {
+            return unavailable(db->error());
+        }
+        std::set<int64_t> won;
+        for (const Row& row : rows) {
+            won.insert(num(row[0]));
+        }
+        for (const Campaign* c : chosen) {
+            if (won.count(c->id) != 0) {
+                json_array_append_new(list.get(), messageFor(*c, m.id).release());
+            }
         }
     }
     if (m.directWaiting > 0 && json_array_size(list.get()) < maxPerAnswer) {
@@ -723,8 +744,8 @@ Answer PushStore::stats(int64_t id)
     int64_t matched = 0;
     int64_t after = 0;
     for (;;) {
-        if (db->run(std::string(machineColumns) + "WHERE id > $1 ORDER BY id LIMIT 10000",
-                    {after}, &rows) != DbStatus::Ok) {
+        if (db->run(std::string(machineColumns) + "WHERE id > $1 ORDER BY id LIMIT 10000", {after},
+                    &rows) != DbStatus::Ok) {
             return unavailable(db->error());
         }
         for (const Row& r : rows) {
@@ -775,7 +796,8 @@ Answer PushStore::stats(int64_t id)
     Json clicked(json_object());
     for (const Row& r : rows) {
         const std::size_t index = std::size_t(num(r[0]));
-        const std::string name = index < actionIds.size() ? actionIds[index] : std::to_string(index);
+        const std::string name =
+            index < actionIds.size() ? actionIds[index] : std::to_string(index);
         const std::string day = dayKey(num(r[1]));
         json_t* d = json_object_get(days.get(), day.c_str());
         if (!d) {
@@ -851,8 +873,8 @@ Answer PushStore::sendDirect(const std::string& body, int64_t now)
     }
     if (s == DbStatus::Ok) {
         s = fingerprint.empty()
-                ? db->run("SELECT id FROM machines WHERE mac = $1 AND product = $2",
-                          {mac, product}, &rows)
+                ? db->run("SELECT id FROM machines WHERE mac = $1 AND product = $2", {mac, product},
+                          &rows)
                 : db->run("SELECT id FROM machines WHERE fingerprint = $1", {fingerprint}, &rows);
     }
     if (s != DbStatus::Ok) {
@@ -912,8 +934,7 @@ Answer PushStore::changeSettings(const std::string& body)
     {
         const std::string k = key;
         if (k == "interval") {
-            if (!json_is_integer(v) || json_integer_value(v) < 0 ||
-                json_integer_value(v) > 14400) {
+            if (!json_is_integer(v) || json_integer_value(v) < 0 || json_integer_value(v) > 14400) {
                 return bad(400, "\"interval\" must be seconds from 1 to 14400, or 0 for none");
             }
             changes.emplace_back(k, std::to_string(json_integer_value(v)));
@@ -990,8 +1011,9 @@ Role PushStore::authorize(const std::string& token)
     std::string why;
     DbPool::Lease db = pool.take(&why);
     Rows rows;
-    if (!db || db->run("SELECT role FROM tokens WHERE hash = $1", {sha256(token)}, &rows) !=
-                   DbStatus::Ok ||
+    if (!db ||
+        db->run("SELECT role FROM tokens WHERE hash = $1", {sha256(token)}, &rows) !=
+            DbStatus::Ok ||
         rows.empty()) {
         return Role::None;
     }

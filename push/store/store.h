@@ -30,17 +30,22 @@ struct Answer
 struct Snapshot
 {
     int64_t revision = -1;
-    int64_t readAt = 0;      ///< steady clock, ms
-    int64_t interval = 0;    ///< 902 to each machine once, 0: never
-    std::string baseUrl;     ///< 903 to each machine once, empty: never
-    bool fingerprints = true; ///< 901 to each machine
+    int64_t readAt = 0;              ///< steady clock, ms
+    int64_t interval = 0;            ///< 902 to each machine once, 0: never
+    std::string baseUrl;             ///< 903 to each machine once, empty: never
+    bool fingerprints = true;        ///< 901 to each machine
     std::vector<Campaign> campaigns; ///< active ones, highest priority first
     /// Indexes into campaigns: those for a product, and those for any.
     std::unordered_map<std::string, std::vector<std::size_t>> byProduct;
     std::vector<std::size_t> anyProduct;
 };
 
-enum class Role { None, Read, Write };
+enum class Role
+{
+    None,
+    Read,
+    Write
+};
 
 class PushStore
 {
@@ -84,7 +89,7 @@ private:
     struct Resolved
     {
         Machine machine;
-        bool known = false;        ///< false: a fingerprint nobody has
+        bool known = false; ///< false: a fingerprint nobody has
         bool byFingerprint = false;
         /// Deliveries so far per campaign, when read with the machine.
         std::vector<std::pair<int64_t, int64_t>> had;
@@ -105,7 +110,7 @@ private:
     std::mutex cacheMutex;
     std::shared_ptr<const Snapshot> cache;
     std::atomic<uint64_t> epoch{0}; ///< bumped by forget(): threads' copies are stale
-    const uint64_t id;             ///< unique in the process
+    const uint64_t id;              ///< unique in the process
 };
 
 } // namespace zp

@@ -41,7 +41,7 @@ public:
     TestStore(const QString& kind, const QString& name)
     {
         url = kind == QLatin1String("sqlite") ? "sqlite:" + dir.filePath(name + ".db")
-                                               : freshPgDatabase(name);
+                                              : freshPgDatabase(name);
     }
     QString url;
     QTemporaryDir dir;
@@ -55,8 +55,7 @@ struct HttpResult
 
 /// One request on a connection of its own, answered within ms.
 inline HttpResult http(quint16 port, const QByteArray& method, const QByteArray& target,
-                       const QByteArray& body = {}, const QByteArray& headers = {},
-                       int ms = 5000)
+                       const QByteArray& body = {}, const QByteArray& headers = {}, int ms = 5000)
 {
     QTcpSocket socket;
     socket.connectToHost(QHostAddress::LocalHost, port);

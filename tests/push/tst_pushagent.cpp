@@ -40,19 +40,23 @@ private slots:
         const QString store = "sqlite:" + file;
         QVERIFY(runPush({"migrate", "--db", store}) == 0);
         const QByteArray token = writeToken(store);
-        PushProcess service(store, {},
-                            QStringLiteral("127.0.0.1:%1").arg(qEnvironmentVariable("ZAV_TEST_PUSH_PORT")));
+        PushProcess service(
+            store, {},
+            QStringLiteral("127.0.0.1:%1").arg(qEnvironmentVariable("ZAV_TEST_PUSH_PORT")));
         QVERIFY(service.port);
         // Every agent polls every second once it has been told so (902).
         QCOMPARE(service.admin("PUT", "/admin/settings", R"({"interval":1})", token).status, 200);
-        QCOMPARE(service.admin("POST", "/admin/campaigns",
-                               R"({"name":"v2","state":"active","audience":{"products":["P"],)"
-                               R"("versionAtLeast":"2"},"message":{"messageForm":"Text","authorName":"zav-push",)"
-                               R"("title":"Version two","summary":"For 2 and later",)"
-                               R"("actions":[{"id":"more","action":"More","url":""}]}})",
-                               token)
-                     .status,
-                 201);
+        QCOMPARE(
+            service
+                .admin(
+                    "POST", "/admin/campaigns",
+                    R"({"name":"v2","state":"active","audience":{"products":["P"],)"
+                    R"("versionAtLeast":"2"},"message":{"messageForm":"Text","authorName":"zav-push",)"
+                    R"("title":"Version two","summary":"For 2 and later",)"
+                    R"("actions":[{"id":"more","action":"More","url":""}]}})",
+                    token)
+                .status,
+            201);
 
         QElapsedTimer since;
         since.start();
@@ -63,9 +67,8 @@ private slots:
                                      {"-product", "P", "-mac", "MA", "-productversion", "2.1"}));
         for (const auto& [host, args] :
              {std::pair<Host*, QStringList>{&older, {"-productversion", "1.9", "-mac", "MB"}},
-              std::pair<Host*, QStringList>{&custom,
-                                            {"-productversion", "2.0", "-mac", "MC", "-handle",
-                                             "customize"}}}) {
+              std::pair<Host*, QStringList>{
+                  &custom, {"-productversion", "2.0", "-mac", "MC", "-handle", "customize"}}}) {
             AgentProcess copy(runtime);
             copy.start(host->pid(), QStringList{"-product", "P"} + args);
             QVERIFY(copy.process.waitForFinished(10000));
@@ -95,8 +98,8 @@ private slots:
         const QRegularExpressionMatch id =
             QRegularExpression(QStringLiteral("\"id\":\"(c1-m\\d+-a0)\"")).match(agent.log());
         QVERIFY(id.hasMatch());
-        const HttpResult click = http(service.port, "GET",
-                                      "/push/channel/polling/action?id=" + id.captured(1).toUtf8());
+        const HttpResult click =
+            http(service.port, "GET", "/push/channel/polling/action?id=" + id.captured(1).toUtf8());
         QCOMPARE(click.status, 200);
         stats = QJsonDocument::fromJson(
                     service.admin("GET", "/admin/campaigns/1/stats", {}, token).body)
@@ -109,7 +112,8 @@ private slots:
         copy.start(late.pid(), {"-product", "P", "-mac", "MD", "-productversion", "2.5"});
         QVERIFY(copy.process.waitForFinished(10000));
         QTRY_VERIFY_WITH_TIMEOUT(
-            !sqliteText(file, "SELECT fingerprint FROM machines WHERE mac = 'MD'").isEmpty(), 30000);
+            !sqliteText(file, "SELECT fingerprint FROM machines WHERE mac = 'MD'").isEmpty(),
+            30000);
         const QString latePrint =
             sqliteText(file, "SELECT fingerprint FROM machines WHERE mac = 'MD'");
         QVERIFY(agent.logged("detect?fingerprint=" + latePrint, 30000));

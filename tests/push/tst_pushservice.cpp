@@ -46,8 +46,8 @@ void fetchAll(const std::vector<PushProcess*>& services, int machines, int threa
             for (int round = 0; round < rounds && !stop->load(); ++round) {
                 for (int m = 0; m < machines && !stop->load(); ++m) {
                     PushProcess* service = services[std::size_t(t) % services.size()];
-                    const HttpResult r = http(service->port, "GET",
-                                              "/push/channel/polling/message?" + query(m));
+                    const HttpResult r =
+                        http(service->port, "GET", "/push/channel/polling/message?" + query(m));
                     std::lock_guard<std::mutex> lock(mutex);
                     for (const QString& u : uuids(r)) {
                         received->insert(QStringLiteral("M%1 %2").arg(m).arg(u));
@@ -96,17 +96,17 @@ private slots:
             << false << detect + " HTTP/1.1\r\nX-Pad: " + QByteArray(9000, 'x') + "\r\n\r\n"
             << QByteArray() << 431 << "request line and headers over";
         QTest::newRow("request line over 8 kB")
-            << false << detect + QByteArray(9000, 'x') + " HTTP/1.1\r\n\r\n" << QByteArray() << 431
-            << "request line and headers over";
-        QTest::newRow("not HTTP") << false << QByteArray("HELLO THERE\r\n\r\n") << QByteArray() << 400
-                                  << "bad request";
-        QTest::newRow("invalid UTF-8") << false << detect + "%FF" << QByteArray() << 400
-                                       << "the query is not valid UTF-8";
+            << false << detect + QByteArray(9000, 'x') + " HTTP/1.1\r\n\r\n"
+            << QByteArray() << 431 << "request line and headers over";
+        QTest::newRow("not HTTP") << false << QByteArray("HELLO THERE\r\n\r\n") << QByteArray()
+                                  << 400 << "bad request";
+        QTest::newRow("invalid UTF-8")
+            << false << detect + "%FF" << QByteArray() << 400 << "the query is not valid UTF-8";
         QTest::newRow("POST to the agents' side")
             << false << QByteArray("POST /push/channel/polling/detect") << QByteArray("x") << 405
             << "the agent's side takes GET only";
-        QTest::newRow("unknown path") << false << QByteArray("GET /push/other") << QByteArray()
-                                      << 404 << "not found";
+        QTest::newRow("unknown path")
+            << false << QByteArray("GET /push/other") << QByteArray() << 404 << "not found";
         QTest::newRow("agent body over 4 kB")
             << false << QByteArray("GET /push/channel/polling/detect") << QByteArray(5000, 'x')
             << 413 << "body over";
@@ -124,11 +124,12 @@ private slots:
             << "\"message\".\"actions\" must be";
         QTest::newRow("unknown campaign") << true << QByteArray("GET /admin/campaigns/77 read")
                                           << QByteArray() << 404 << "no campaign 77";
-        QTest::newRow("unknown change") << true << QByteArray("POST /admin/campaigns/1/delete write")
-                                        << QByteArray("{}") << 404 << "no such change";
-        QTest::newRow("direct to nobody") << true << QByteArray("POST /admin/direct write")
-                                          << QByteArray(R"({"to":"all","message":{}})") << 400
-                                          << "give \"to\"";
+        QTest::newRow("unknown change")
+            << true << QByteArray("POST /admin/campaigns/1/delete write") << QByteArray("{}") << 404
+            << "no such change";
+        QTest::newRow("direct to nobody")
+            << true << QByteArray("POST /admin/direct write")
+            << QByteArray(R"({"to":"all","message":{}})") << 400 << "give \"to\"";
     }
 
     // Each refused with its status and a one-line reason; the service goes on
@@ -180,9 +181,9 @@ private slots:
     void slowAndIdlePeers()
     {
         QTemporaryDir dir;
-        PushProcess service("sqlite:" + dir.filePath("p.db"),
-                            {"--read-timeout", "1", "--idle-timeout", "2", "--max-connections",
-                             "300"});
+        PushProcess service(
+            "sqlite:" + dir.filePath("p.db"),
+            {"--read-timeout", "1", "--idle-timeout", "2", "--max-connections", "300"});
         QVERIFY(service.port);
         QTcpSocket slow;
         slow.connectToHost(QHostAddress::LocalHost, service.port);
@@ -241,8 +242,9 @@ private slots:
         QCOMPARE(sqliteNumber(file, "SELECT COUNT(*) FROM (SELECT machine_id, campaign_id FROM "
                                     "deliveries GROUP BY 1, 2 HAVING COUNT(*) > 1)"),
                  0);
-        QCOMPARE(sqliteNumber(file, "SELECT COALESCE(SUM(direct_waiting), 0) FROM machines"),
-                 sqliteNumber(file, "SELECT COUNT(*) FROM direct_messages WHERE delivered IS NULL"));
+        QCOMPARE(
+            sqliteNumber(file, "SELECT COALESCE(SUM(direct_waiting), 0) FROM machines"),
+            sqliteNumber(file, "SELECT COUNT(*) FROM direct_messages WHERE delivered IS NULL"));
         const qint64 before = sqliteNumber(file, "SELECT COUNT(*) FROM deliveries");
         QVERIFY(qint64(received.size()) <= before + machines / 3);
 
@@ -262,7 +264,8 @@ private slots:
     {
         // Under /tmp itself: the server's user must reach it (a private
         // temporary directory of the test is not theirs).
-        const QString pgDir = QStringLiteral("/tmp/zav-pg-back-%1").arg(QCoreApplication::applicationPid());
+        const QString pgDir =
+            QStringLiteral("/tmp/zav-pg-back-%1").arg(QCoreApplication::applicationPid());
         QCOMPARE(QProcess::execute("bash", {ZAV_PG_SCRIPT, "start", pgDir}), 0);
         const QString store = "postgresql:///postgres?host=" + pgDir + "&user=zavpush";
         {

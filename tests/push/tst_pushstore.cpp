@@ -51,7 +51,8 @@ QJsonObject json(const Answer& a)
 std::string campaignText(const char* audience, const char* extra = "")
 {
     return std::string(R"({"name":"c","state":"active","message":{"title":"T","actions":[)"
-                       R"({"id":"open","action":"Open","url":"https:/)" R"(/example.com"}]},"audience":)") +
+                       R"({"id":"open","action":"Open","url":"https:/)"
+                       R"(/example.com"}]},"audience":)") +
            audience + extra + "}";
 }
 
@@ -67,22 +68,25 @@ private slots:
         QTest::addColumn<QByteArray>("target");
         QTest::addColumn<bool>("ok");
         QTest::addColumn<QString>("mac"); // or the reason's start
-        QTest::newRow("agent's query") << QByteArray("/push/channel/polling/detect?userId=u1&mac=00-1A"
-                                                     "&product=P&version=2.0&cv=20150910&properties=a:1")
-                                       << true << "00-1A";
-        QTest::newRow("escaped by the URL layer") << QByteArray("/p?mac=a%20b%C3%A9") << true
-                                                  << QString::fromUtf8("a b\xC3\xA9");
+        QTest::newRow("agent's query")
+            << QByteArray("/push/channel/polling/detect?userId=u1&mac=00-1A"
+                          "&product=P&version=2.0&cv=20150910&properties=a:1")
+            << true << "00-1A";
+        QTest::newRow("escaped by the URL layer")
+            << QByteArray("/p?mac=a%20b%C3%A9") << true << QString::fromUtf8("a b\xC3\xA9");
         QTest::newRow("repeated: the last counts") << QByteArray("/p?mac=1&mac=2") << true << "2";
         QTest::newRow("bad escape") << QByteArray("/p?mac=%4") << false << "a bad percent";
         QTest::newRow("bad hex") << QByteArray("/p?mac=%zz") << false << "a bad percent";
-        QTest::newRow("invalid UTF-8") << QByteArray("/p?mac=%C3%28") << false << "the query is not";
-        QTest::newRow("overlong UTF-8") << QByteArray("/p?mac=%C0%AF") << false << "the query is not";
+        QTest::newRow("invalid UTF-8")
+            << QByteArray("/p?mac=%C3%28") << false << "the query is not";
+        QTest::newRow("overlong UTF-8")
+            << QByteArray("/p?mac=%C0%AF") << false << "the query is not";
         QTest::newRow("surrogate") << QByteArray("/p?mac=%ED%A0%80") << false << "the query is not";
         QTest::newRow("not a path") << QByteArray("http://x/p") << false << "the request target";
-        QTest::newRow("65 parameters") << "/p?" + QByteArray("a=1&").repeated(65) << false
-                                       << "more than 64";
-        QTest::newRow("value over 4 kB") << "/p?mac=" + QByteArray(4097, 'x') << false
-                                         << "a query parameter over";
+        QTest::newRow("65 parameters")
+            << "/p?" + QByteArray("a=1&").repeated(65) << false << "more than 64";
+        QTest::newRow("value over 4 kB")
+            << "/p?mac=" + QByteArray(4097, 'x') << false << "a query parameter over";
     }
 
     void queryReader()
@@ -106,13 +110,20 @@ private slots:
         QTest::addColumn<QString>("a");
         QTest::addColumn<QString>("b");
         QTest::addColumn<int>("order");
-        QTest::newRow("numbers, not text") << "2.10" << "2.9" << 1;
-        QTest::newRow("missing parts are 0") << "2" << "2.0.0" << 0;
-        QTest::newRow("leading zeros") << "2.01" << "2.1" << 0;
-        QTest::newRow("below") << "1.9" << "2" << -1;
-        QTest::newRow("long numbers") << "20260101000000000001" << "20260101000000000000" << 1;
-        QTest::newRow("pre-release text") << "2.0-beta" << "2.0-alpha" << 1;
-        QTest::newRow("empty") << "" << "0" << 0;
+        QTest::newRow("numbers, not text") << "2.10"
+                                           << "2.9" << 1;
+        QTest::newRow("missing parts are 0") << "2"
+                                             << "2.0.0" << 0;
+        QTest::newRow("leading zeros") << "2.01"
+                                       << "2.1" << 0;
+        QTest::newRow("below") << "1.9"
+                               << "2" << -1;
+        QTest::newRow("long numbers") << "20260101000000000001"
+                                      << "20260101000000000000" << 1;
+        QTest::newRow("pre-release text") << "2.0-beta"
+                                          << "2.0-alpha" << 1;
+        QTest::newRow("empty") << ""
+                               << "0" << 0;
     }
 
     void versionOrder()
@@ -127,7 +138,8 @@ private slots:
     void audience_data()
     {
         QTest::addColumn<QByteArray>("audience");
-        QTest::addColumn<QStringList>("machine"); // product, version, purchased, uid, mac, properties
+        QTest::addColumn<QStringList>(
+            "machine"); // product, version, purchased, uid, mac, properties
         QTest::addColumn<bool>("taken");
         const QStringList m{"P", "2.1", "", "u1", "M1", "edition:pro,lang:de"};
         QTest::newRow("anyone") << QByteArray("{}") << m << true;
@@ -139,8 +151,8 @@ private slots:
         QTest::newRow("no version, bounded") << QByteArray(R"({"versionAtLeast":"2"})")
                                              << QStringList{"P", "", "", "", "M1", ""} << false;
         QTest::newRow("below 2.1") << QByteArray(R"({"versionBelow":"2.1"})") << m << false;
-        QTest::newRow("unstated purchase") << QByteArray(R"({"purchased":["unstated"]})") << m
-                                           << true;
+        QTest::newRow("unstated purchase")
+            << QByteArray(R"({"purchased":["unstated"]})") << m << true;
         QTest::newRow("bought only") << QByteArray(R"({"purchased":["Y"]})") << m << false;
         QTest::newRow("uid list") << QByteArray(R"({"userIds":["u2","u1"]})") << m << true;
         QTest::newRow("mac list") << QByteArray(R"({"macs":["M2"]})") << m << false;
@@ -191,31 +203,32 @@ private slots:
                                                  .c_str())
                                << "";
         QTest::newRow("no message") << QByteArray(R"({"name":"x"})") << "missing \"message\"";
-        QTest::newRow("unknown member") << QByteArray(R"({"message":{},"when":1})")
-                                        << "unknown member \"when\"";
-        QTest::newRow("title a number") << QByteArray(R"({"message":{"title":5}})")
-                                        << "\"message\".\"title\" must be a text";
+        QTest::newRow("unknown member")
+            << QByteArray(R"({"message":{},"when":1})") << "unknown member \"when\"";
+        QTest::newRow("title a number")
+            << QByteArray(R"({"message":{"title":5}})") << "\"message\".\"title\" must be a text";
         QTest::newRow("17 actions")
-            << QByteArray(("{\"message\":{\"actions\":[" + QString("{},").repeated(16) + "{}]}}")
-                              .toUtf8())
+            << QByteArray(
+                   ("{\"message\":{\"actions\":[" + QString("{},").repeated(16) + "{}]}}").toUtf8())
             << "\"message\".\"actions\" must be an array of at most 16";
-        QTest::newRow("bad purchase") << QByteArray(R"({"message":{},"audience":{"purchased":["y"]}})")
-                                      << "\"purchased\" takes";
-        QTest::newRow("percent over 100") << QByteArray(R"({"message":{},"audience":{"percent":101}})")
-                                          << "\"percent\" must be";
+        QTest::newRow("bad purchase")
+            << QByteArray(R"({"message":{},"audience":{"purchased":["y"]}})")
+            << "\"purchased\" takes";
+        QTest::newRow("percent over 100")
+            << QByteArray(R"({"message":{},"audience":{"percent":101}})") << "\"percent\" must be";
         QTest::newRow("end before start")
             << QByteArray(R"({"message":{},"start":2000000000,"end":1900000000})")
             << "\"end\" must come after";
         QTest::newRow("bad time") << QByteArray(R"({"message":{},"start":"31.1.2026"})")
                                   << "\"start\" must be";
-        QTest::newRow("created paused") << QByteArray(R"({"message":{},"state":"paused"})")
-                                        << "\"state\" of a new campaign";
-        QTest::newRow("perMachine 0") << QByteArray(R"({"message":{},"perMachine":0})")
-                                      << "\"perMachine\" must be";
-        QTest::newRow("duplicate key") << QByteArray(R"({"message":{},"message":{}})")
-                                       << "not JSON: duplicate";
-        QTest::newRow("invalid UTF-8") << QByteArray("{\"name\":\"\xC3\x28\",\"message\":{}}")
-                                       << "not JSON: ";
+        QTest::newRow("created paused")
+            << QByteArray(R"({"message":{},"state":"paused"})") << "\"state\" of a new campaign";
+        QTest::newRow("perMachine 0")
+            << QByteArray(R"({"message":{},"perMachine":0})") << "\"perMachine\" must be";
+        QTest::newRow("duplicate key")
+            << QByteArray(R"({"message":{},"message":{}})") << "not JSON: duplicate";
+        QTest::newRow("invalid UTF-8")
+            << QByteArray("{\"name\":\"\xC3\x28\",\"message\":{}}") << "not JSON: ";
     }
 
     void campaignFile()
@@ -250,9 +263,10 @@ private slots:
         std::string reason;
         QVERIFY2(store.migrate(&reason) == 1, reason.c_str());
         QCOMPARE(store.migrate(&reason), 1); // again: nothing to do
-        QCOMPARE(store.createCampaign(campaignText(R"({"products":["P"],"versionAtLeast":"2"})"), now)
-                     .status,
-                 201);
+        QCOMPARE(
+            store.createCampaign(campaignText(R"({"products":["P"],"versionAtLeast":"2"})"), now)
+                .status,
+            201);
 
         const Answer first = store.detect(machine("M1"), now);
         QCOMPARE(code(first), 901);
@@ -261,7 +275,8 @@ private slots:
         QCOMPARE(byPrint.fingerprint.size(), std::size_t(32));
         QCOMPARE(body(store.detect(machine("M1"), now)), body(first)); // the same one again
         QCOMPARE(body(store.detect(byPrint, now)), QByteArray(R"({"code":800,"data":1})"));
-        QCOMPARE(body(store.detect(machine("M2", "1.9"), now)).left(11), QByteArray(R"({"code":901)"));
+        QCOMPARE(body(store.detect(machine("M2", "1.9"), now)).left(11),
+                 QByteArray(R"({"code":901)"));
         AgentQuery old = machine("M2", "1.9");
         old.fingerprint = "";
 
@@ -280,7 +295,7 @@ private slots:
         click.id = actionId.toStdString();
         QCOMPARE(store.action(click, now).status, 200);
         QCOMPARE(store.action(click, now).status, 200); // the same click twice counts once
-        click.id = "c1-m2-a0";                           // a machine it never reached
+        click.id = "c1-m2-a0";                          // a machine it never reached
         store.action(click, now);
         QJsonObject stats = json(store.stats(1));
         QCOMPARE(stats["matched"].toInt(), 1);
@@ -304,8 +319,9 @@ private slots:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<QString>("rule");
         for (const char* kind : {"sqlite", "postgresql"}) {
-            for (const char* rule : {"not yet started", "ended", "priority order", "twice each",
-                                     "direct", "interval once", "base move", "unknown fingerprint"}) {
+            for (const char* rule :
+                 {"not yet started", "ended", "priority order", "twice each", "direct",
+                  "interval once", "base move", "unknown fingerprint"}) {
                 QTest::newRow(qPrintable(QString("%1, %2").arg(kind, rule))) << kind << rule;
             }
         }
@@ -329,29 +345,36 @@ private slots:
             return out;
         };
         if (rule == "not yet started" || rule == "ended") {
-            const std::string times = rule == "ended" ? R"(,"start":1000,"end":2000)"
-                                                      : R"(,"start":1900000000)";
+            const std::string times =
+                rule == "ended" ? R"(,"start":1000,"end":2000)" : R"(,"start":1900000000)";
             store.createCampaign(campaignText("{}", times.c_str()), now);
             QCOMPARE(body(store.detect(m, now)), QByteArray(R"({"code":800,"data":0})"));
             QCOMPARE(titles(store.fetch(m, now)), QStringList());
         } else if (rule == "priority order") {
-            store.createCampaign(R"({"state":"active","message":{"title":"low"},"priority":1})", now);
-            store.createCampaign(R"({"state":"active","message":{"title":"high"},"priority":5})", now);
+            store.createCampaign(R"({"state":"active","message":{"title":"low"},"priority":1})",
+                                 now);
+            store.createCampaign(R"({"state":"active","message":{"title":"high"},"priority":5})",
+                                 now);
             store.createCampaign(R"({"message":{"title":"draft"}})", now);
             QCOMPARE(body(store.detect(m, now)), QByteArray(R"({"code":800,"data":2})"));
             QCOMPARE(titles(store.fetch(m, now)), (QStringList{"high", "low"}));
         } else if (rule == "twice each") {
-            store.createCampaign(R"({"state":"active","message":{"title":"x"},"perMachine":2})", now);
+            store.createCampaign(R"({"state":"active","message":{"title":"x"},"perMachine":2})",
+                                 now);
             QCOMPARE(titles(store.fetch(m, now)), QStringList{"x"});
             QCOMPARE(titles(store.fetch(m, now)), QStringList{"x"});
             QCOMPARE(titles(store.fetch(m, now)), QStringList());
         } else if (rule == "direct") {
-            QCOMPARE(store.sendDirect(R"({"to":{"mac":"M1","product":"P"},"messages":[{"title":"d1"},{"title":"d2"}]})",
-                                      now)
-                         .status,
-                     200);
-            QCOMPARE(store.sendDirect(R"({"to":{"fingerprint":"unknown"},"message":{}})", now).status,
-                     404);
+            QCOMPARE(
+                store
+                    .sendDirect(
+                        R"({"to":{"mac":"M1","product":"P"},"messages":[{"title":"d1"},{"title":"d2"}]})",
+                        now)
+                    .status,
+                200);
+            QCOMPARE(
+                store.sendDirect(R"({"to":{"fingerprint":"unknown"},"message":{}})", now).status,
+                404);
             QCOMPARE(body(store.detect(m, now)), QByteArray(R"({"code":800,"data":2})"));
             QCOMPARE(titles(store.fetch(m, now)), (QStringList{"d1", "d2"}));
             QCOMPARE(body(store.detect(m, now)), QByteArray(R"({"code":800,"data":0})"));
@@ -362,10 +385,15 @@ private slots:
             store.changeSettings(R"({"interval":45})");
             QCOMPARE(body(store.detect(m, now)), QByteArray(R"({"code":902,"data":45})"));
         } else if (rule == "base move") {
-            QCOMPARE(store.changeSettings("{\"baseUrl\":\"https:/" "/b.example/push/\"}").status, 400);
-            store.changeSettings("{\"baseUrl\":\"https:/" "/b.example/push\"}");
-            QCOMPARE(body(store.detect(m, now)),
-                     QByteArray("{\"code\":903,\"data\":\"https:/" "/b.example/push\"}"));
+            QCOMPARE(store
+                         .changeSettings("{\"baseUrl\":\"https:/"
+                                         "/b.example/push/\"}")
+                         .status,
+                     400);
+            store.changeSettings("{\"baseUrl\":\"https:/"
+                                 "/b.example/push\"}");
+            QCOMPARE(body(store.detect(m, now)), QByteArray("{\"code\":903,\"data\":\"https:/"
+                                                            "/b.example/push\"}"));
             QCOMPARE(code(store.detect(m, now)), 800);
         } else if (rule == "unknown fingerprint") {
             AgentQuery stray;
