@@ -286,6 +286,20 @@ int runClient(const Args& args, const std::string& method, const std::string& pa
     return Done;
 }
 
+/// Runs a context until it is stopped: a handler that throws (memory ran
+/// out) is logged and the context goes on with its other connections.
+void runContext(boost::asio::io_context& context)
+{
+    for (;;) {
+        try {
+            context.run();
+            return;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "zav-push: a request failed: %s\n", e.what());
+        }
+    }
+}
+
 int serve(const Args& args)
 {
     const std::string url = args.options.count("db") ? args.options.at("db") : defaultStore();
@@ -389,10 +403,10 @@ int serve(const Args& args)
         pool.emplace_back([context] {
             // Kept running while it has no connection.
             auto work = boost::asio::make_work_guard(*context);
-            context->run();
+            runContext(*context);
         });
     }
-    contexts.front()->run();
+    runContext(*contexts.front());
     for (std::thread& t : pool) {
         t.join();
     }
@@ -402,7 +416,7 @@ int serve(const Args& args)
 
 } // namespace
 
-int main(int argc, char* argv[])
+int run(int argc, char* argv[])
 {
     if (argc < 2) {
         return usageError("a command is needed");
@@ -551,4 +565,14 @@ int main(int argc, char* argv[])
         }
     }
     return runClient(args, "PUT", "/admin/settings", zp::dumpJson(body.get()));
+}
+
+int main(int argc, char* argv[])
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) { // out of memory or threads: nothing else throws
+        std::fprintf(stderr, "zav-push: %s\n", e.what());
+        return Failed;
+    }
 }

@@ -993,7 +993,7 @@ std::string PushStore::addToken(const std::string& name, const std::string& role
     if (!db) {
         return {};
     }
-    const std::string token = "zp" + randomHex(24);
+    std::string token = "zp" + randomHex(24);
     if (db->run("INSERT INTO tokens (name, hash, role, created) VALUES ($1, $2, $3, $4)",
                 {name, sha256(token), role, int64_t(std::time(nullptr))},
                 nullptr) != DbStatus::Ok) {
