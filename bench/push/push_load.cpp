@@ -41,7 +41,7 @@ struct Stats
 class Connection : public std::enable_shared_from_this<Connection>
 {
 public:
-    Connection(asio::io_context& io, tcp::endpoint at, Stats& stats)
+    Connection(asio::io_context& io, const tcp::endpoint& at, Stats& stats)
         : stream(io), at(at), stats(stats)
     {
     }
@@ -143,7 +143,7 @@ const char* fingerprintTarget(const char* what, long machine)
 
 } // namespace
 
-int main(int argc, char* argv[])
+int run(int argc, char* argv[])
 {
     if (argc < 5) {
         std::fprintf(stderr, "usage: push_load rate PORT RATE SECONDS [MACHINES]\n"
@@ -208,12 +208,13 @@ int main(int argc, char* argv[])
     long next = argc > 5 ? std::atol(argv[5]) : 1;
     const Clock::time_point start = Clock::now();
     const Clock::time_point end = start + std::chrono::seconds(seconds);
-    std::function<void(std::shared_ptr<Connection>)> again = [&](std::shared_ptr<Connection> c) {
-        if (Clock::now() >= end) {
-            return;
-        }
-        c->send(fingerprintTarget("message", next++), Clock::now(), [&, c] { again(c); });
-    };
+    std::function<void(const std::shared_ptr<Connection>&)> again =
+        [&](const std::shared_ptr<Connection>& c) {
+            if (Clock::now() >= end) {
+                return;
+            }
+            c->send(fingerprintTarget("message", next++), Clock::now(), [&, c] { again(c); });
+        };
     for (long i = 0; i < connections; ++i) {
         pool.push_back(std::make_shared<Connection>(io, at, stats));
         again(pool.back());
@@ -226,4 +227,14 @@ int main(int argc, char* argv[])
                 stats.errors, percentile(stats.latencyMs, 0.5), percentile(stats.latencyMs, 0.99),
                 next);
     return 0;
+}
+
+int main(int argc, char* argv[])
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "push_load: %s\n", e.what());
+        return 1;
+    }
 }

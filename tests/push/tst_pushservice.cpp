@@ -41,6 +41,7 @@ void fetchAll(const std::vector<PushProcess*>& services, int machines, int threa
 {
     std::mutex mutex;
     std::vector<std::thread> pool;
+    pool.reserve(std::size_t(threads));
     for (int t = 0; t < threads; ++t) {
         pool.emplace_back([&, t] {
             for (int round = 0; round < rounds && !stop->load(); ++round) {

@@ -339,7 +339,7 @@ private slots:
         const AgentQuery m = machine("M1");
         const auto titles = [&](const Answer& a) {
             QStringList out;
-            for (const QJsonValue& v : data(a).toArray()) {
+            for (const QJsonValue v : data(a).toArray()) {
                 out << v["title"].toString();
             }
             return out;
@@ -412,6 +412,7 @@ private slots:
         TestStore db(kind, "instances_at_once");
         QVERIFY(!db.url.isEmpty());
         std::vector<std::unique_ptr<PushStore>> instances;
+        instances.reserve(4);
         for (int i = 0; i < 4; ++i) {
             instances.push_back(std::make_unique<PushStore>(db.url.toStdString(), 2));
         }
@@ -424,6 +425,7 @@ private slots:
         std::atomic<int> delivered{0};
         std::atomic<int> failed{0};
         std::vector<std::thread> threads;
+        threads.reserve(8);
         for (int i = 0; i < 8; ++i) {
             threads.emplace_back([&, i] {
                 PushStore& store = *instances[std::size_t(i % 4)];
