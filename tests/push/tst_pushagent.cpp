@@ -4,6 +4,7 @@
 // no new machine.
 #include "agent.h"
 #include "pushtest.h"
+#include "xsession.h"
 
 #include <sqlite3.h>
 
@@ -93,19 +94,6 @@ private slots:
         QCOMPARE(stats["matched"].toInt(), 2);
         QCOMPARE(stats["machinesDelivered"].toInt(), 2);
 
-        // The click: the report the popup's button sends, with the id the
-        // agent received.
-        const QRegularExpressionMatch id =
-            QRegularExpression(QStringLiteral("\"id\":\"(c1-m\\d+-a0)\"")).match(agent.log());
-        QVERIFY(id.hasMatch());
-        const HttpResult click =
-            http(service.port, "GET", "/push/channel/polling/action?id=" + id.captured(1).toUtf8());
-        QCOMPARE(click.status, 200);
-        stats = QJsonDocument::fromJson(
-                    service.admin("GET", "/admin/campaigns/1/stats", {}, token).body)
-                    .object();
-        QCOMPARE(stats["clicked"].toObject()["more"].toInt(), 1);
-
         // Paused: a new host at 2.5 is polled for and gets nothing.
         QCOMPARE(service.admin("POST", "/admin/campaigns/1/pause", "{}", token).status, 200);
         AgentProcess copy(runtime);
@@ -125,6 +113,76 @@ private slots:
         QCOMPARE(stats["machinesDelivered"].toInt(), 2);
         QVERIFY(!agent.log().contains("message?fingerprint=" + latePrint));
         qInfo() << "done after" << since.elapsed() << "ms";
+        QCOMPARE(agent.terminate(), 0);
+    }
+
+    // A popup on a real X display, its button clicked with the mouse: the
+    // agent's report is counted in the campaign's clicks.
+    void clickCounted()
+    {
+        if (!XSession::available()) {
+            QSKIP("needs Xvfb and xdotool");
+        }
+        QTemporaryDir dir;
+        const QString store = "sqlite:" + dir.filePath("p.db");
+        QVERIFY(runPush({"migrate", "--db", store}) == 0);
+        const QByteArray token = writeToken(store);
+        PushProcess service(
+            store, {},
+            QStringLiteral("127.0.0.1:%1").arg(qEnvironmentVariable("ZAV_TEST_PUSH_PORT")));
+        QVERIFY(service.port);
+        QCOMPARE(
+            service.admin("PUT", "/admin/settings", R"({"interval":1,"fingerprints":"off"})", token)
+                .status,
+            200);
+        QCOMPARE(service
+                     .admin("POST", "/admin/campaigns",
+                            R"({"state":"active","message":{"authorName":"zav-push",)"
+                            R"("title":"Click me","actions":[{"id":"more","action":"More",)"
+                            R"("url":""}]}})",
+                            token)
+                     .status,
+                 201);
+        XSession x;
+        QVERIFY(x.start());
+        RuntimeDir runtime;
+        Host host;
+        AgentProcess agent(runtime);
+        QProcessEnvironment env = x.environment();
+        env.insert("QT_XCB_GL_INTEGRATION", "none");
+        agent.process.setProcessEnvironment(env);
+        QVERIFY(agent.startAnswering(host.pid(), {"-product", "P", "-mac", "MX"}));
+        QVERIFY2(agent.logged("popup shown: zav-push: Click me", 30000),
+                 qPrintable(agent.log().right(2000)));
+        const QString window = x.run(
+            "xdotool", {"search", "--sync", "--onlyvisible", "--classname", "zav-msg-agent-test"});
+        QVERIFY(!window.isEmpty());
+        // The button sits at the right of the popup's bottom row, once the
+        // popup has slid in: tried over that corner until the click counts.
+        const auto clicked = [&] {
+            const QJsonObject stats =
+                QJsonDocument::fromJson(
+                    service.admin("GET", "/admin/campaigns/1/stats", {}, token).body)
+                    .object();
+            return stats["clicked"].toObject()["more"].toInt();
+        };
+        QTest::qWait(500);
+        const QString geometry = x.run("xdotool", {"getwindowgeometry", window});
+        const QRegularExpressionMatch at =
+            QRegularExpression("Position: (\\d+),(\\d+).*Geometry: (\\d+)x(\\d+)",
+                               QRegularExpression::DotMatchesEverythingOption)
+                .match(geometry);
+        QVERIFY2(at.hasMatch(), qPrintable(geometry));
+        const int right = at.captured(1).toInt() + at.captured(3).toInt();
+        const int bottom = at.captured(2).toInt() + at.captured(4).toInt();
+        for (int dy = 8; dy <= 48 && clicked() == 0; dy += 6) {
+            for (int dx = 12; dx <= 90 && clicked() == 0; dx += 10) {
+                x.run("xdotool", {"mousemove", QString::number(right - dx),
+                                  QString::number(bottom - dy), "click", "1"});
+                QTest::qWait(100);
+            }
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(clicked(), 1, 5000);
         QCOMPARE(agent.terminate(), 0);
     }
 };
