@@ -20,7 +20,7 @@ LOAD=$BUILD/bench/push/push_load
 for tool in wrk nginx sqlite3 psql; do
     command -v $tool >/dev/null || { echo "run.sh: $tool is missing (install-deps.sh bench)" >&2; exit 1; }
 done
-[ -x "$PUSH" ] && [ -x "$LOAD" ] || { echo "run.sh: build zav-push and push_load first" >&2; exit 1; }
+cmake --build "$BUILD" --target zav-push push_load >/dev/null || exit 1
 
 WORK=$(mktemp -d /tmp/zav-push-bench.XXXXXX)
 chmod 755 "$WORK" # the PostgreSQL server's user reaches its directory in it
