@@ -47,7 +47,7 @@ Answer agentSide(PushStore& store, const std::string& prefix, const HttpRequest&
         return plain(404, "not found: " + shown(path));
     }
     const std::string rest = path.substr(prefix.size());
-    if (request.method != "GET" && request.method != "HEAD") {
+    if (request.method != "GET") {
         return plain(405, "the agent's side takes GET only");
     }
     if (rest == "/channel/polling/detect") {
@@ -87,7 +87,7 @@ Answer adminSide(PushStore& store, const HttpRequest& request)
                               "(zav-push token add NAME)");
         return a;
     }
-    const bool reading = request.method == "GET" || request.method == "HEAD";
+    const bool reading = request.method == "GET";
     if (!reading && request.method != "POST" && request.method != "PUT") {
         return plain(405, "the admin API takes GET, POST and PUT");
     }
