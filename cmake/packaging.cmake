@@ -53,6 +53,11 @@ set(ZAV_PACKAGE_agent zav-msg-agent)
 set(ZAV_PACKAGE_libzavmsg libzavmsg1)
 set(ZAV_PACKAGE_libzavmsgdev libzavmsg-dev)
 set(ZAV_PACKAGE_pushdev zav-push-dev)
+# zav-push's package when the service is built (ZAV_BUILD_PUSH).
+if(TARGET zav-push)
+    list(APPEND ZAV_DEB_COMPONENTS push)
+endif()
+set(ZAV_PACKAGE_push zav-push)
 foreach(component ${ZAV_DEB_COMPONENTS})
     install(FILES ${ZAV_DEB_DOCS}/copyright ${ZAV_DEB_DOCS}/changelog.gz
         DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${ZAV_PACKAGE_${component}}
@@ -107,6 +112,21 @@ answers to serve on a small HTTP admin interface. It lets developers of host
 products follow a message end to end and try message designs without the
 deployment's push service.")
 set(CPACK_DEBIAN_PUSHDEV_PACKAGE_SUGGESTS "zav-msg-agent, curl")
+
+set(CPACK_DEBIAN_PUSH_PACKAGE_NAME "zav-push")
+set(CPACK_DEBIAN_PUSH_PACKAGE_SECTION "net")
+set(CPACK_DEBIAN_PUSH_DESCRIPTION "push service for zav-msg-agent
+zav-push answers the detect, message and action requests of zav-msg-agent
+from a store: an SQLite file by default, or PostgreSQL for a fleet that
+outgrows one machine, with any number of instances on it. It delivers
+campaigns (a message, an audience by product, version, purchase, properties
+and a share of the fleet, a start and an end) and direct messages at most
+once per machine, and counts what was delivered and clicked. Campaigns are
+taken by a JSON admin API with read and write tokens, and by the zav-push
+command line. A systemd unit runs it as a dynamic user.")
+set(CPACK_DEBIAN_PUSH_PACKAGE_SUGGESTS "postgresql")
+file(WRITE ${ZAV_DEB_DOCS}/push/conffiles "/etc/default/zav-push\n")
+set(CPACK_DEBIAN_PUSH_PACKAGE_CONTROL_EXTRA ${ZAV_DEB_DOCS}/push/conffiles)
 
 # The library: its shlibs file and the trigger that runs ldconfig, written
 # here. dpkg-shlibdeps is not run on it by CPack, which would add ldconfig
@@ -164,6 +184,8 @@ libqt5webenginewidgets5, libseccomp2, libjansson4, libxcb1, libxcb-xinput0")
     set(CPACK_DEBIAN_LIBZAVMSG_PACKAGE_DEPENDS "libc6, libjansson4")
     set(CPACK_DEBIAN_PUSHDEV_PACKAGE_DEPENDS
         "libc6, libstdc++6, libqt5core5a (>= 5.15), libcpp-httplib0.11")
+    set(CPACK_DEBIAN_PUSH_PACKAGE_DEPENDS
+        "libc6, libstdc++6, libsqlite3-0, libpq5, libjansson4, libssl3")
 endif()
 
 include(CPack)

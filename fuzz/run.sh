@@ -9,7 +9,8 @@
 #                    or FUZZ_MAX_SECONDS seconds if that is set and comes first;
 #                    without allocation stacks in reports (replay to see them)
 #   target           json_text client_text client_args message_json push_answer
-#                    pipe_command safe_text text_layout page_frame
+#                    pipe_command safe_text text_layout page_frame push_query
+#                    push_campaign
 #                    (default: every target the build has)
 #
 # FUZZ_MAX_LEN caps the input size (default 65536 bytes).
@@ -29,7 +30,7 @@ SECONDS_EACH=${FUZZ_SECONDS:-20}
 RUNS=${FUZZ_RUNS:-10000000}
 MAX_LEN=${FUZZ_MAX_LEN:-65536}
 ALL=(json_text client_text client_args message_json push_answer pipe_command safe_text
-     text_layout page_frame)
+     text_layout page_frame push_query push_campaign)
 
 case $MODE in
 short) LIMIT=(-max_total_time="$SECONDS_EACH") ;;

@@ -14,7 +14,12 @@ PACKAGES=(
     clang-14 libclang-rt-14-dev libfuzzer-14-dev
     dpkg-dev file help2man perl lintian python3
     g++-mingw-w64-x86-64 wine64 nsis
+    libboost-dev libsqlite3-dev libpq-dev libssl-dev postgresql
 )
+# The push service's benchmark (not run by CI): scripts/install-deps.sh bench
+if [ "${1:-}" = bench ]; then
+    PACKAGES+=(nginx-core wrk libmicrohttpd-dev)
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

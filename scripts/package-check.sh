@@ -18,7 +18,7 @@ if [ $# -ne 1 ] || [ ! -f "$1/CPackConfig.cmake" ]; then
     exit 2
 fi
 BUILD=$(cd "$1" && pwd)
-PKGS=(zav-msg-agent zav-push-dev libzavmsg1 libzavmsg-dev)
+PKGS=(zav-msg-agent zav-push-dev zav-push libzavmsg1 libzavmsg-dev)
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
     SUDO="sudo"
@@ -78,12 +78,28 @@ trap cleanup EXIT
 echo "=== [package] installing"
 apt_get install -y -qq --no-install-recommends "${DEBS[@]}" >"$WORK/apt.log" 2>&1 \
     || { cat "$WORK/apt.log"; exit 1; }
-for prog in zav-msg-agent zav-msgctl zav-push-dev; do
+for prog in zav-msg-agent zav-msgctl zav-push-dev zav-push; do
     [ -x "/usr/bin/$prog" ] || { echo "package-check: /usr/bin/$prog is missing" >&2; exit 1; }
     [ -f "/usr/share/man/man1/$prog.1.gz" ] \
         || { echo "package-check: no manual page for $prog" >&2; exit 1; }
 done
 /usr/bin/zav-push-dev --version
+# The installed push service on a store of its own: it answers a detect.
+/usr/bin/zav-push serve --db "sqlite:$WORK/push.db" --listen 127.0.0.1:0 \
+    --admin-listen 127.0.0.1:0 >"$WORK/zav-push.out" 2>&1 &
+PUSH_PID=$!
+for _ in $(seq 1 50); do grep -q listening "$WORK/zav-push.out" && break; sleep 0.1; done
+detect=$(sed -n 's|.*listening on \(http://[^,]*\),.*|\1/channel/polling/detect?mac=M\&product=P|p' \
+    "$WORK/zav-push.out")
+if ! curl -sf "$detect" | grep -q '"code":901'; then
+    echo "package-check: the installed zav-push did not answer a detect ($detect)" >&2
+    cat "$WORK/zav-push.out" >&2
+    exit 1
+fi
+echo "installed zav-push answered a detect"
+kill "$PUSH_PID"
+wait "$PUSH_PID" 2>/dev/null || true
+PUSH_PID=""
 
 echo "=== [package] starting the installed agent"
 # A host of its own, and a private runtime directory for the pipe.

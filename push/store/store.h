@@ -1,0 +1,116 @@
+// The push service's decisions, all taken from the store: what a machine's
+// detect query is answered, which messages its fetch gets (with their
+// delivery records, in the same transaction), action reports, campaigns,
+// direct messages, statistics, settings and admin tokens. Every operation
+// answers with an HTTP status and a body and never fails otherwise.
+#pragma once
+
+#include "core/campaign.h"
+#include "core/query.h"
+#include "store/db.h"
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace zp {
+
+struct Answer
+{
+    int status = 200;
+    std::string body;
+    const char* type = "application/json";
+};
+
+/// The fleet's settings and the active campaigns, as one instance last read them.
+struct Snapshot
+{
+    int64_t revision = -1;
+    int64_t readAt = 0;              ///< steady clock, ms
+    int64_t interval = 0;            ///< 902 to each machine once, 0: never
+    std::string baseUrl;             ///< 903 to each machine once, empty: never
+    bool fingerprints = true;        ///< 901 to each machine
+    std::vector<Campaign> campaigns; ///< active ones, highest priority first
+    /// Indexes into campaigns: those for a product, and those for any.
+    std::unordered_map<std::string, std::vector<std::size_t>> byProduct;
+    std::vector<std::size_t> anyProduct;
+};
+
+enum class Role
+{
+    None,
+    Read,
+    Write
+};
+
+class PushStore
+{
+public:
+    /// connections: at most this many kept open (one per serving thread).
+    PushStore(std::string url, std::size_t connections);
+
+    /// How stale the settings and campaigns that detect answers from may be.
+    static constexpr int64_t cacheMs = 1000;
+    /// A machine's last-seen time is written when it is older than this.
+    static constexpr int64_t seenGranularity = 600;
+    /// At most this many messages in one 801 answer; the rest come next time.
+    static constexpr std::size_t maxPerAnswer = 10;
+
+    /// Applies pending migrations; the version, or -1 and the reason.
+    int migrate(std::string* reason);
+
+    Answer detect(const AgentQuery& query, int64_t now);
+    Answer fetch(const AgentQuery& query, int64_t now);
+    Answer action(const AgentQuery& query, int64_t now);
+
+    Answer createCampaign(const std::string& body, int64_t now);
+    Answer listCampaigns();
+    Answer showCampaign(int64_t id);
+    /// verb: "pause", "resume", "activate" or "end".
+    Answer changeCampaign(int64_t id, const std::string& verb, int64_t now);
+    Answer stats(int64_t id);
+    Answer sendDirect(const std::string& body, int64_t now);
+    Answer settings();
+    Answer changeSettings(const std::string& body);
+
+    /// A new token for the role ("read" or "write"); the token, or empty and
+    /// the reason.
+    std::string addToken(const std::string& name, const std::string& role, std::string* reason);
+    Role authorize(const std::string& token);
+
+    /// SHA-256 of a text, in hex.
+    static std::string sha256(const std::string& text);
+
+private:
+    struct Resolved
+    {
+        Machine machine;
+        bool known = false; ///< false: a fingerprint nobody has
+        bool byFingerprint = false;
+        /// Deliveries so far per campaign, when read with the machine.
+        std::vector<std::pair<int64_t, int64_t>> had;
+        bool haveHad = false;
+    };
+    DbStatus resolve(Db& db, const AgentQuery& query, int64_t now, Resolved* out);
+    /// The current snapshot; reread when older than maxAgeMs or when its
+    /// revision is not the store's (checked within the caller's transaction).
+    DbStatus snapshot(Db& db, int64_t maxAgeMs, std::shared_ptr<const Snapshot>* out);
+    DbStatus bumpRevision(Db& db);
+    /// Drops the snapshot after a change made here: this instance sees it at
+    /// once, the others within cacheMs.
+    void forget();
+    static Answer unavailable(const std::string& why);
+    static Answer bad(int status, const std::string& reason);
+
+    DbPool pool;
+    std::mutex cacheMutex;
+    std::shared_ptr<const Snapshot> cache;
+    std::atomic<uint64_t> epoch{0}; ///< bumped by forget(): threads' copies are stale
+    const uint64_t id;              ///< unique in the process
+};
+
+} // namespace zp

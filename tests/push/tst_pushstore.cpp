@@ -1,0 +1,484 @@
+// The push service's decisions, on both stores: the same table runs against
+// a SQLite file and the test PostgreSQL server. Also the pieces they rest on:
+// the query reader, version order, audiences and campaign files.
+#include "core/campaign.h"
+#include "core/query.h"
+#include "pushtest.h"
+#include "store/store.h"
+
+#include <QtTest>
+
+#include <atomic>
+#include <thread>
+
+using namespace zp;
+
+namespace {
+
+const int64_t now = 1'800'000'000;
+
+/// A detect or message query as the agent builds it.
+AgentQuery machine(const std::string& mac, const std::string& version = "2.1",
+                   const std::string& product = "P")
+{
+    AgentQuery q;
+    q.mac = mac;
+    q.product = product;
+    q.version = version;
+    return q;
+}
+
+QByteArray body(const Answer& a)
+{
+    return QByteArray::fromStdString(a.body).trimmed();
+}
+
+int code(const Answer& a)
+{
+    return QJsonDocument::fromJson(QByteArray::fromStdString(a.body)).object()["code"].toInt();
+}
+
+QJsonValue data(const Answer& a)
+{
+    return QJsonDocument::fromJson(QByteArray::fromStdString(a.body)).object()["data"];
+}
+
+QJsonObject json(const Answer& a)
+{
+    return QJsonDocument::fromJson(QByteArray::fromStdString(a.body)).object();
+}
+
+std::string campaignText(const char* audience, const char* extra = "")
+{
+    return std::string(R"({"name":"c","state":"active","message":{"title":"T","actions":[)"
+                       R"({"id":"open","action":"Open","url":"https:/)"
+                       R"(/example.com"}]},"audience":)") +
+           audience + extra + "}";
+}
+
+} // namespace
+
+class TestPushStore : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void queryReader_data()
+    {
+        QTest::addColumn<QByteArray>("target");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<QString>("mac"); // or the reason's start
+        QTest::newRow("agent's query")
+            << QByteArray("/push/channel/polling/detect?userId=u1&mac=00-1A"
+                          "&product=P&version=2.0&cv=20150910&properties=a:1")
+            << true << "00-1A";
+        QTest::newRow("escaped by the URL layer")
+            << QByteArray("/p?mac=a%20b%C3%A9") << true << QString::fromUtf8("a b\xC3\xA9");
+        QTest::newRow("repeated: the last counts") << QByteArray("/p?mac=1&mac=2") << true << "2";
+        QTest::newRow("bad escape") << QByteArray("/p?mac=%4") << false << "a bad percent";
+        QTest::newRow("bad hex") << QByteArray("/p?mac=%zz") << false << "a bad percent";
+        QTest::newRow("invalid UTF-8")
+            << QByteArray("/p?mac=%C3%28") << false << "the query is not";
+        QTest::newRow("overlong UTF-8")
+            << QByteArray("/p?mac=%C0%AF") << false << "the query is not";
+        QTest::newRow("surrogate") << QByteArray("/p?mac=%ED%A0%80") << false << "the query is not";
+        QTest::newRow("not a path") << QByteArray("http://x/p") << false << "the request target";
+        QTest::newRow("65 parameters")
+            << "/p?" + QByteArray("a=1&").repeated(65) << false << "more than 64";
+        QTest::newRow("value over 4 kB")
+            << "/p?mac=" + QByteArray(4097, 'x') << false << "a query parameter over";
+    }
+
+    void queryReader()
+    {
+        QFETCH(QByteArray, target);
+        QFETCH(bool, ok);
+        QFETCH(QString, mac);
+        std::string path;
+        AgentQuery q;
+        std::string reason;
+        QCOMPARE(readTarget(target.toStdString(), &path, &q, &reason), ok);
+        if (ok) {
+            QCOMPARE(QString::fromStdString(q.mac), mac);
+        } else {
+            QVERIFY2(QString::fromStdString(reason).startsWith(mac), reason.c_str());
+        }
+    }
+
+    void versionOrder_data()
+    {
+        QTest::addColumn<QString>("a");
+        QTest::addColumn<QString>("b");
+        QTest::addColumn<int>("order");
+        QTest::newRow("numbers, not text") << "2.10"
+                                           << "2.9" << 1;
+        QTest::newRow("missing parts are 0") << "2"
+                                             << "2.0.0" << 0;
+        QTest::newRow("leading zeros") << "2.01"
+                                       << "2.1" << 0;
+        QTest::newRow("below") << "1.9"
+                               << "2" << -1;
+        QTest::newRow("long numbers") << "20260101000000000001"
+                                      << "20260101000000000000" << 1;
+        QTest::newRow("pre-release text") << "2.0-beta"
+                                          << "2.0-alpha" << 1;
+        QTest::newRow("empty") << ""
+                               << "0" << 0;
+    }
+
+    void versionOrder()
+    {
+        QFETCH(QString, a);
+        QFETCH(QString, b);
+        QFETCH(int, order);
+        QCOMPARE(compareVersions(a.toStdString(), b.toStdString()), order);
+        QCOMPARE(compareVersions(b.toStdString(), a.toStdString()), -order);
+    }
+
+    void audience_data()
+    {
+        QTest::addColumn<QByteArray>("audience");
+        QTest::addColumn<QStringList>(
+            "machine"); // product, version, purchased, uid, mac, properties
+        QTest::addColumn<bool>("taken");
+        const QStringList m{"P", "2.1", "", "u1", "M1", "edition:pro,lang:de"};
+        QTest::newRow("anyone") << QByteArray("{}") << m << true;
+        QTest::newRow("product") << QByteArray(R"({"products":["Q","P"]})") << m << true;
+        QTest::newRow("other product") << QByteArray(R"({"products":["Q"]})") << m << false;
+        QTest::newRow("version >= 2") << QByteArray(R"({"versionAtLeast":"2"})") << m << true;
+        QTest::newRow("1.9 < 2") << QByteArray(R"({"versionAtLeast":"2"})")
+                                 << QStringList{"P", "1.9", "", "u1", "M1", ""} << false;
+        QTest::newRow("no version, bounded") << QByteArray(R"({"versionAtLeast":"2"})")
+                                             << QStringList{"P", "", "", "", "M1", ""} << false;
+        QTest::newRow("below 2.1") << QByteArray(R"({"versionBelow":"2.1"})") << m << false;
+        QTest::newRow("unstated purchase")
+            << QByteArray(R"({"purchased":["unstated"]})") << m << true;
+        QTest::newRow("bought only") << QByteArray(R"({"purchased":["Y"]})") << m << false;
+        QTest::newRow("uid list") << QByteArray(R"({"userIds":["u2","u1"]})") << m << true;
+        QTest::newRow("mac list") << QByteArray(R"({"macs":["M2"]})") << m << false;
+        QTest::newRow("property") << QByteArray(R"({"properties":{"edition":"pro"}})") << m << true;
+        QTest::newRow("property differs")
+            << QByteArray(R"({"properties":{"edition":"pro","lang":"fr"}})") << m << false;
+        QTest::newRow("0 percent") << QByteArray(R"({"percent":0})") << m << false;
+        QTest::newRow("100 percent") << QByteArray(R"({"percent":100})") << m << true;
+    }
+
+    void audience()
+    {
+        QFETCH(QByteArray, audience);
+        QFETCH(QStringList, machine);
+        std::string reason;
+        Campaign c;
+        const Json doc = parseJson(campaignText(audience.constData()), &reason);
+        QVERIFY2(campaignFromJson(doc.get(), &c, &reason), reason.c_str());
+        Machine m;
+        m.product = machine[0].toStdString();
+        m.version = machine[1].toStdString();
+        m.purchased = machine[2].toStdString();
+        m.userId = machine[3].toStdString();
+        m.mac = machine[4].toStdString();
+        m.properties = machine[5].toStdString();
+        QTEST(matches(c, m), "taken");
+    }
+
+    // A rollout of 30 % takes about 30 % of machines, the same ones each time.
+    void rollout()
+    {
+        int taken = 0;
+        for (int i = 0; i < 10000; ++i) {
+            const std::string mac = "M" + std::to_string(i);
+            taken += rolloutSlot(7, mac, "P") < 3000 ? 1 : 0;
+            QCOMPARE(rolloutSlot(7, mac, "P"), rolloutSlot(7, mac, "P"));
+        }
+        QVERIFY2(taken > 2800 && taken < 3200, qPrintable(QString::number(taken)));
+    }
+
+    void campaignFile_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("reason"); // empty: accepted
+        QTest::newRow("whole") << QByteArray(campaignText(R"({"products":["P"]})",
+                                                          R"(,"start":"2026-01-31T12:00:00Z",)"
+                                                          R"("end":1900000000,"priority":3)")
+                                                 .c_str())
+                               << "";
+        QTest::newRow("no message") << QByteArray(R"({"name":"x"})") << "missing \"message\"";
+        QTest::newRow("unknown member")
+            << QByteArray(R"({"message":{},"when":1})") << "unknown member \"when\"";
+        QTest::newRow("title a number")
+            << QByteArray(R"({"message":{"title":5}})") << "\"message\".\"title\" must be a text";
+        QTest::newRow("17 actions")
+            << QByteArray(
+                   ("{\"message\":{\"actions\":[" + QString("{},").repeated(16) + "{}]}}").toUtf8())
+            << "\"message\".\"actions\" must be an array of at most 16";
+        QTest::newRow("bad purchase")
+            << QByteArray(R"({"message":{},"audience":{"purchased":["y"]}})")
+            << "\"purchased\" takes";
+        QTest::newRow("percent over 100")
+            << QByteArray(R"({"message":{},"audience":{"percent":101}})") << "\"percent\" must be";
+        QTest::newRow("end before start")
+            << QByteArray(R"({"message":{},"start":2000000000,"end":1900000000})")
+            << "\"end\" must come after";
+        QTest::newRow("bad time") << QByteArray(R"({"message":{},"start":"31.1.2026"})")
+                                  << "\"start\" must be";
+        QTest::newRow("created paused")
+            << QByteArray(R"({"message":{},"state":"paused"})") << "\"state\" of a new campaign";
+        QTest::newRow("perMachine 0")
+            << QByteArray(R"({"message":{},"perMachine":0})") << "\"perMachine\" must be";
+        QTest::newRow("duplicate key")
+            << QByteArray(R"({"message":{},"message":{}})") << "not JSON: duplicate";
+        QTest::newRow("invalid UTF-8")
+            << QByteArray("{\"name\":\"\xC3\x28\",\"message\":{}}") << "not JSON: ";
+    }
+
+    void campaignFile()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, reason);
+        std::string why;
+        Campaign c;
+        const Json doc = parseJson(text.toStdString(), &why);
+        const bool ok = doc && campaignFromJson(doc.get(), &c, &why);
+        QCOMPARE(ok, reason.isEmpty());
+        QVERIFY2(QString::fromStdString(why).startsWith(reason), why.c_str());
+        QVERIFY(why.find('\n') == std::string::npos);
+    }
+
+    void stores_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("sqlite") << "sqlite";
+        QTest::newRow("postgresql") << "postgresql";
+    }
+
+    // A machine's life with one campaign: a fingerprint first, then its count,
+    // its message once, its click counted once; a pause stops new machines.
+    void campaignLife_data() { stores_data(); }
+    void campaignLife()
+    {
+        QFETCH(QString, kind);
+        TestStore db(kind, "campaign_life");
+        QVERIFY(!db.url.isEmpty());
+        PushStore store(db.url.toStdString(), 2);
+        std::string reason;
+        QVERIFY2(store.migrate(&reason) == 1, reason.c_str());
+        QCOMPARE(store.migrate(&reason), 1); // again: nothing to do
+        QCOMPARE(
+            store.createCampaign(campaignText(R"({"products":["P"],"versionAtLeast":"2"})"), now)
+                .status,
+            201);
+
+        const Answer first = store.detect(machine("M1"), now);
+        QCOMPARE(code(first), 901);
+        AgentQuery byPrint;
+        byPrint.fingerprint = data(first).toString().toStdString();
+        QCOMPARE(byPrint.fingerprint.size(), std::size_t(32));
+        QCOMPARE(body(store.detect(machine("M1"), now)), body(first)); // the same one again
+        QCOMPARE(body(store.detect(byPrint, now)), QByteArray(R"({"code":800,"data":1})"));
+        QCOMPARE(body(store.detect(machine("M2", "1.9"), now)).left(11),
+                 QByteArray(R"({"code":901)"));
+        AgentQuery old = machine("M2", "1.9");
+        old.fingerprint = "";
+
+        const Answer fetched = store.fetch(byPrint, now);
+        QCOMPARE(code(fetched), 801);
+        const QJsonArray list = data(fetched).toArray();
+        QCOMPARE(list.size(), 1);
+        QCOMPARE(list[0]["title"].toString(), QStringLiteral("T"));
+        QCOMPARE(list[0]["uuid"].toString(), QStringLiteral("campaign-1"));
+        const QString actionId = list[0]["actions"][0]["id"].toString();
+        QCOMPARE(data(store.fetch(byPrint, now)).toArray().size(), 0); // delivered once
+        QCOMPARE(body(store.detect(byPrint, now)), QByteArray(R"({"code":800,"data":0})"));
+        QCOMPARE(data(store.fetch(old, now)).toArray().size(), 0); // 1.9 is not taken
+
+        AgentQuery click;
+        click.id = actionId.toStdString();
+        QCOMPARE(store.action(click, now).status, 200);
+        QCOMPARE(store.action(click, now).status, 200); // the same click twice counts once
+        click.id = "c1-m2-a0";                          // a machine it never reached
+        store.action(click, now);
+        QJsonObject stats = json(store.stats(1));
+        QCOMPARE(stats["matched"].toInt(), 1);
+        QCOMPARE(stats["delivered"].toInt(), 1);
+        QCOMPARE(stats["clicked"].toObject()["open"].toInt(), 1);
+        QCOMPARE(stats["days"].toObject()["2027-01-15"].toObject()["delivered"].toInt(), 1);
+
+        QCOMPARE(store.changeCampaign(1, "pause", now).status, 200);
+        QCOMPARE(store.changeCampaign(1, "pause", now).status, 409);
+        QCOMPARE(store.changeCampaign(9, "pause", now).status, 404);
+        QCOMPARE(data(store.fetch(machine("M3"), now)).toArray().size(), 0);
+        QCOMPARE(store.changeCampaign(1, "resume", now).status, 200);
+        QCOMPARE(data(store.fetch(machine("M3"), now)).toArray().size(), 1);
+        QCOMPARE(json(store.stats(1))["machinesDelivered"].toInt(), 2);
+    }
+
+    // Times, priorities, repeats, direct messages, fleet controls and an
+    // unknown fingerprint, each as the agent sees it.
+    void deliveryRules_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("rule");
+        for (const char* kind : {"sqlite", "postgresql"}) {
+            for (const char* rule :
+                 {"not yet started", "ended", "priority order", "twice each", "direct",
+                  "interval once", "base move", "unknown fingerprint"}) {
+                QTest::newRow(qPrintable(QString("%1, %2").arg(kind, rule))) << kind << rule;
+            }
+        }
+    }
+    void deliveryRules()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, rule);
+        TestStore db(kind, "delivery_rules");
+        QVERIFY(!db.url.isEmpty());
+        PushStore store(db.url.toStdString(), 2);
+        std::string reason;
+        QVERIFY2(store.migrate(&reason) == 1, reason.c_str());
+        QCOMPARE(store.changeSettings(R"({"fingerprints":"off"})").status, 200);
+        const AgentQuery m = machine("M1");
+        const auto titles = [&](const Answer& a) {
+            QStringList out;
+            for (const QJsonValue v : data(a).toArray()) {
+                out << v["title"].toString();
+            }
+            return out;
+        };
+        if (rule == "not yet started" || rule == "ended") {
+            const std::string times =
+                rule == "ended" ? R"(,"start":1000,"end":2000)" : R"(,"start":1900000000)";
+            store.createCampaign(campaignText("{}", times.c_str()), now);
+            QCOMPARE(body(store.detect(m, now)), QByteArray(R"({"code":800,"data":0})"));
+            QCOMPARE(titles(store.fetch(m, now)), QStringList());
+        } else if (rule == "priority order") {
+            store.createCampaign(R"({"state":"active","message":{"title":"low"},"priority":1})",
+                                 now);
+            store.createCampaign(R"({"state":"active","message":{"title":"high"},"priority":5})",
+                                 now);
+            store.createCampaign(R"({"message":{"title":"draft"}})", now);
+            QCOMPARE(body(store.detect(m, now)), QByteArray(R"({"code":800,"data":2})"));
+            QCOMPARE(titles(store.fetch(m, now)), (QStringList{"high", "low"}));
+        } else if (rule == "twice each") {
+            store.createCampaign(R"({"state":"active","message":{"title":"x"},"perMachine":2})",
+                                 now);
+            QCOMPARE(titles(store.fetch(m, now)), QStringList{"x"});
+            QCOMPARE(titles(store.fetch(m, now)), QStringList{"x"});
+            QCOMPARE(titles(store.fetch(m, now)), QStringList());
+        } else if (rule == "direct") {
+            QCOMPARE(
+                store
+                    .sendDirect(
+                        R"({"to":{"mac":"M1","product":"P"},"messages":[{"title":"d1"},{"title":"d2"}]})",
+                        now)
+                    .status,
+                200);
+            QCOMPARE(
+                store.sendDirect(R"({"to":{"fingerprint":"unknown"},"message":{}})", now).status,
+                404);
+            QCOMPARE(body(store.detect(m, now)), QByteArray(R"({"code":800,"data":2})"));
+            QCOMPARE(titles(store.fetch(m, now)), (QStringList{"d1", "d2"}));
+            QCOMPARE(body(store.detect(m, now)), QByteArray(R"({"code":800,"data":0})"));
+        } else if (rule == "interval once") {
+            store.changeSettings(R"({"interval":30})");
+            QCOMPARE(body(store.detect(m, now)), QByteArray(R"({"code":902,"data":30})"));
+            QCOMPARE(code(store.detect(m, now)), 800);
+            store.changeSettings(R"({"interval":45})");
+            QCOMPARE(body(store.detect(m, now)), QByteArray(R"({"code":902,"data":45})"));
+        } else if (rule == "base move") {
+            QCOMPARE(store
+                         .changeSettings("{\"baseUrl\":\"https:/"
+                                         "/b.example/push/\"}")
+                         .status,
+                     400);
+            store.changeSettings("{\"baseUrl\":\"https:/"
+                                 "/b.example/push\"}");
+            QCOMPARE(body(store.detect(m, now)), QByteArray("{\"code\":903,\"data\":\"https:/"
+                                                            "/b.example/push\"}"));
+            QCOMPARE(code(store.detect(m, now)), 800);
+        } else if (rule == "unknown fingerprint") {
+            AgentQuery stray;
+            stray.fingerprint = "from another service";
+            QCOMPARE(code(store.detect(stray, now)), 904);
+            QCOMPARE(code(store.fetch(stray, now)), 904);
+        }
+    }
+
+    // Instances asked at once for the same machines: each campaign reaches
+    // each machine once, whichever instance answers.
+    void instancesAtOnce_data() { stores_data(); }
+    void instancesAtOnce()
+    {
+        QFETCH(QString, kind);
+        TestStore db(kind, "instances_at_once");
+        QVERIFY(!db.url.isEmpty());
+        std::vector<std::unique_ptr<PushStore>> instances;
+        instances.reserve(4);
+        for (int i = 0; i < 4; ++i) {
+            instances.push_back(std::make_unique<PushStore>(db.url.toStdString(), 2));
+        }
+        std::string reason;
+        QVERIFY2(instances[0]->migrate(&reason) == 1, reason.c_str());
+        for (int c = 0; c < 3; ++c) {
+            instances[0]->createCampaign(campaignText("{}"), now);
+        }
+        constexpr int machines = 40;
+        std::atomic<int> delivered{0};
+        std::atomic<int> failed{0};
+        std::vector<std::thread> threads;
+        threads.reserve(8);
+        for (int i = 0; i < 8; ++i) {
+            threads.emplace_back([&, i] {
+                PushStore& store = *instances[std::size_t(i % 4)];
+                for (int k = 0; k < machines; ++k) {
+                    const Answer a = store.fetch(machine("M" + std::to_string(k)), now);
+                    if (a.status != 200) {
+                        ++failed;
+                        continue;
+                    }
+                    delivered += int(data(a).toArray().size());
+                }
+            });
+        }
+        for (std::thread& t : threads) {
+            t.join();
+        }
+        QCOMPARE(failed.load(), 0);
+        QCOMPARE(delivered.load(), machines * 3);
+        for (int c = 1; c <= 3; ++c) {
+            QCOMPARE(json(instances[1]->stats(c))["machinesDelivered"].toInt(), machines);
+            QCOMPARE(json(instances[1]->stats(c))["delivered"].toInt(), machines);
+        }
+    }
+
+    void adminTokens_data() { stores_data(); }
+    void adminTokens()
+    {
+        QFETCH(QString, kind);
+        TestStore db(kind, "admin_tokens");
+        PushStore store(db.url.toStdString(), 1);
+        std::string reason;
+        QVERIFY(store.migrate(&reason) == 1);
+        const std::string reader = store.addToken("r", "read", &reason);
+        const std::string writer = store.addToken("w", "write", &reason);
+        QVERIFY(store.addToken("w", "write", &reason).empty()); // names are unique
+        QCOMPARE(store.authorize(reader), Role::Read);
+        QCOMPARE(store.authorize(writer), Role::Write);
+        QCOMPARE(store.authorize(writer + "x"), Role::None);
+        QCOMPARE(store.authorize(""), Role::None);
+    }
+
+    // No store: 503 at once, with a one-line reason.
+    void storeUnreachable()
+    {
+        PushStore store("postgresql:///none?host=/nonexistent&user=x", 1);
+        QElapsedTimer timer;
+        timer.start();
+        const Answer a = store.detect(machine("M1"), now);
+        QCOMPARE(a.status, 503);
+        QVERIFY(timer.elapsed() < 1000);
+        QCOMPARE(QByteArray::fromStdString(a.body).count('\n'), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPushStore)
+#include "tst_pushstore.moc"
