@@ -13,12 +13,13 @@
 namespace {
 
 bool layerShell = false;
+
+#ifdef ZAV_LAYER_SHELL
 const char shellVariable[] = "QT_WAYLAND_SHELL_INTEGRATION";
 bool selected = false;
 bool hadShellVariable = false;
 QByteArray shellVariableValue;
 
-#ifdef ZAV_LAYER_SHELL
 /// Keeps a layer surface where the window was moved to: the toolkit reports
 /// a Wayland window at (0, 0) whatever it was moved to.
 class Placer : public QObject

@@ -37,7 +37,7 @@ QString IpcClient::sendCommand(const QString& command)
     qDebug() << "client: send succ";
     socket->waitForReadyRead(waitMs);
     const QByteArray bytes = socket->readAll();
-    const QString reply = QString::fromUtf8(bytes.constData(), bytes.size());
+    QString reply = QString::fromUtf8(bytes.constData(), bytes.size());
     qDebug() << "client: receive:" << reply;
     return reply;
 }

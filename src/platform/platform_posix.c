@@ -1,5 +1,5 @@
 /* The platform interface on Linux: /proc and a private directory. */
-#define _GNU_SOURCE /* struct ucred */
+#define _GNU_SOURCE /* struct ucred */ /* NOLINT(bugprone-reserved-identifier) */
 #include "zavplatform.h"
 
 #include <dirent.h>

@@ -22,7 +22,9 @@ struct zavmsg
 
 /* Sets the connection's error text and returns status. */
 enum zavmsg_status zavmsg_fail(zavmsg* c, enum zavmsg_status status, const char* format, ...)
-#if defined(__GNUC__)
+#if defined(__MINGW32__)
+    __attribute__((format(gnu_printf, 3, 4)))
+#elif defined(__GNUC__)
     __attribute__((format(printf, 3, 4)))
 #endif
     ;
