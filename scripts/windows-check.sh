@@ -138,6 +138,7 @@ win reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Uninstall\zav-msg-
     | tr -d '\r' | grep -q 'UninstallString'
 check $? "and registers its uninstaller for this user (HKCU)"
 
+: >"$BUILD/msgctl.log"
 host() { # seconds: starts a stand-in host; prints its Windows process id
     local out=$WORK/host.$RANDOM
     "$WINE" "$BUILD/host-stub.exe" "$1" >"$out" 2>/dev/null &
@@ -145,7 +146,17 @@ host() { # seconds: starts a stand-in host; prints its Windows process id
     wait_for 20 test -s "$out"
     tr -d '\r\n' <"$out"
 }
-ctl() { win "$MSGCTL" "$@" 2>&1 | tr -d '\r'; return "${PIPESTATUS[0]}"; }
+ctl() { # zav-msgctl.exe ARGS: its output; every call also in BUILD_DIR/msgctl.log
+    local out code
+    out=$(
+        win "$MSGCTL" "$@" 2>&1 | tr -d '\r'
+        exit "${PIPESTATUS[0]}"
+    )
+    code=$?
+    printf '%s zav-msgctl %s -> exit %s: %s\n' "$(date +%T.%3N)" "$*" "$code" "$out" >>"$BUILD/msgctl.log"
+    printf '%s' "$out"
+    return "$code"
+}
 
 H1=$(host 600)
 AGENT_LOG=$BUILD/agent.log
@@ -165,7 +176,9 @@ start=$(date +%s%3N)
 win "$AGENT" -pid "$H2" -product WINCHECK -mac 00-11-22-33-44-55 -handle customize 2>"$SECOND_LOG"
 code=$?
 took=$(($(date +%s%3N) - start))
-[ $code -eq 0 ] && grep -q "the instance is about to exit as it already started." "$SECOND_LOG"
+cp "$SECOND_LOG" "$BUILD/second.log"
+[ $code -eq 0 ] && grep -q "the instance is about to exit as it already started." "$SECOND_LOG" \
+    && grep -q 'Server reply: "OK"' "$SECOND_LOG"
 check $? "a second copy hands its host over and exits 0 (in $took ms)"
 out=$(ctl count "$H2")
 [ $? -eq 0 ] && [ "$out" = "0" ]
