@@ -190,6 +190,8 @@ reported() { curl -sf "http://127.0.0.1:$PORT/admin/actions" | grep -q "\"id\":\
 opened() { grep -qxF "$1" "$WORK/opened" 2>/dev/null; }
 
 # start_agent DIR ENV...: the agent for a host of its own, with a pipe of its own.
+# Its debug lines are written by a thread of their own: a line may reach its
+# log after the pipe has answered, so the desktops wait for the lines they read.
 start_agent() {
     local dir=$1
     shift
@@ -308,7 +310,7 @@ desktop_x11() {
     # Off the centre (once the agent's connection keeps the server from
     # resetting the pointer there): a popup under the pointer stays.
     DISPLAY=$display xdotool mousemove 0 0
-    grep -q 'platform xcb (DISPLAY=.*popups as windows' "$dir/agent.log" || { echo "not on X11"; return 1; }
+    wait_for 5 grep -q 'platform xcb (DISPLAY=.*popups as windows' "$dir/agent.log" || { echo "not on X11"; return 1; }
     on_screen 'DISPLAY=$display import -window root' "$SHOTS/${SHOT[x11]}"
 }
 
@@ -330,7 +332,7 @@ desktop_wayland() {
     }
     start_agent "$dir" WAYLAND_DISPLAY="$run/wayland-1" XDG_SESSION_TYPE=wayland ||
         { echo "the agent did not answer"; return 1; }
-    grep -q 'platform wayland .*layer-shell surfaces' "$dir/agent.log" || { echo "no layer shell: $(grep platform "$dir/agent.log")"; return 1; }
+    wait_for 5 grep -q 'platform wayland .*layer-shell surfaces' "$dir/agent.log" || { echo "no layer shell: $(grep platform "$dir/agent.log")"; return 1; }
     on_screen 'WAYLAND_DISPLAY=$run/wayland-1 grim' "$SHOTS/${SHOT[wayland]}"
 }
 
@@ -348,7 +350,7 @@ desktop_notifications() {
     list() { DBUS_SESSION_BUS_ADDRESS=$bus makoctl list; }
     wait_for 10 list || { echo "mako did not start"; return 1; }
     start_agent "$dir" DBUS_SESSION_BUS_ADDRESS="$bus" || { echo "the agent did not answer"; return 1; }
-    grep -q 'platform offscreen .*notifications of the desktop' "$dir/agent.log" ||
+    wait_for 5 grep -q 'platform offscreen .*notifications of the desktop' "$dir/agent.log" ||
         { echo "not through the service: $(grep platform "$dir/agent.log")"; return 1; }
     send_all "$dir" || return 1
     centre() { list | grep -q 'Meeting in 10 minutes'; }
