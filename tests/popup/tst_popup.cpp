@@ -321,6 +321,16 @@ private slots:
                                       gif.toBase64() + "'><img width=9 height=9 src='" + data +
                                       png(1000, 1100).toBase64() + "'>")
             << false;
+        // A screen of no width: the decoder makes it as wide as the first
+        // frame reaches (1,501) and as high as written (1,000). Refused: the
+        // red image after it is within the cap.
+        const QByteArray noWidth = QByteArray::fromHex(
+            "474946383961 0000e803 800000000000ff0000 2cdc050000 0100e803 0002024401003b");
+        QTest::newRow("data: GIF screen of no width, then an image")
+            << message("summary", "<img width=9 height=9 src='data:image/gif;base64," +
+                                      noWidth.toBase64() + "'><img width=9 height=9 src='" + data +
+                                      png(1000, 700).toBase64() + "'>")
+            << true;
         const QString padded = "<table cellpadding=100000000 bgcolor=#ff0000><tr><td>x";
         QTest::newRow("58 bytes of table") // cut to what a popup shows
             << message("summary", padded) << true;
