@@ -10,12 +10,16 @@
 # The messages: a text with two actions at the bottom right, a centred one
 # that closes after 6 s, and a page (bottom right, so above the first).
 # Where there is a screen, a screenshot of it goes to SHOTS (default
-# docs/screenshots/desktops/) and the popups' places are measured on it.
+# BUILD_DIR/desktops/) and the popups' places are measured on it. With
+# REFRESH_DOCS=1 the screenshots of the desktops that passed also replace
+# the documented ones in docs/screenshots/desktops/; otherwise nothing in the
+# checkout is written.
 # A push service (zav-push-dev) takes the action reports; an xdg-open first on
 # PATH records the URLs the agent opens. Prints one line per desktop and last
 # "N passed, M failed"; exits non-zero if any failed.
 #
 #   bash scripts/desktop-check.sh BUILD_DIR [DESKTOP...]
+#   REFRESH_DOCS=1 bash scripts/desktop-check.sh BUILD_DIR [DESKTOP...]
 #
 # sway refuses to run as root: as root it runs in a user namespace (bwrap).
 set -uo pipefail
@@ -25,7 +29,10 @@ BUILD=$(cd "${1:?usage: $0 BUILD_DIR [x11|wayland|notifications]...}" && pwd)
 shift
 DESKTOPS=("${@:-x11}")
 [ $# -gt 0 ] || DESKTOPS=(x11 wayland notifications)
-SHOTS=${SHOTS:-$ROOT/docs/screenshots/desktops}
+SHOTS=${SHOTS:-$BUILD/desktops}
+DOC_SHOTS=$ROOT/docs/screenshots/desktops
+declare -A SHOT=([x11]=x11.png [wayland]=wayland-layer-shell.png
+                 [notifications]=notification-service.png)
 AGENT=$BUILD/src/zav-msg-agent-test
 MSGCTL=$BUILD/tools/zav-msgctl/zav-msgctl
 PUSHDEV=$BUILD/tools/zav-push-dev/zav-push-dev
@@ -183,6 +190,8 @@ reported() { curl -sf "http://127.0.0.1:$PORT/admin/actions" | grep -q "\"id\":\
 opened() { grep -qxF "$1" "$WORK/opened" 2>/dev/null; }
 
 # start_agent DIR ENV...: the agent for a host of its own, with a pipe of its own.
+# Its debug lines are written by a thread of their own: a line may reach its
+# log after the pipe has answered, so the desktops wait for the lines they read.
 start_agent() {
     local dir=$1
     shift
@@ -301,8 +310,8 @@ desktop_x11() {
     # Off the centre (once the agent's connection keeps the server from
     # resetting the pointer there): a popup under the pointer stays.
     DISPLAY=$display xdotool mousemove 0 0
-    grep -q 'platform xcb (DISPLAY=.*popups as windows' "$dir/agent.log" || { echo "not on X11"; return 1; }
-    on_screen 'DISPLAY=$display import -window root' "$SHOTS/x11.png"
+    wait_for 5 grep -q 'platform xcb (DISPLAY=.*popups as windows' "$dir/agent.log" || { echo "not on X11"; return 1; }
+    on_screen 'DISPLAY=$display import -window root' "$SHOTS/${SHOT[x11]}"
 }
 
 desktop_wayland() {
@@ -323,8 +332,8 @@ desktop_wayland() {
     }
     start_agent "$dir" WAYLAND_DISPLAY="$run/wayland-1" XDG_SESSION_TYPE=wayland ||
         { echo "the agent did not answer"; return 1; }
-    grep -q 'platform wayland .*layer-shell surfaces' "$dir/agent.log" || { echo "no layer shell: $(grep platform "$dir/agent.log")"; return 1; }
-    on_screen 'WAYLAND_DISPLAY=$run/wayland-1 grim' "$SHOTS/wayland-layer-shell.png"
+    wait_for 5 grep -q 'platform wayland .*layer-shell surfaces' "$dir/agent.log" || { echo "no layer shell: $(grep platform "$dir/agent.log")"; return 1; }
+    on_screen 'WAYLAND_DISPLAY=$run/wayland-1 grim' "$SHOTS/${SHOT[wayland]}"
 }
 
 desktop_notifications() {
@@ -341,7 +350,7 @@ desktop_notifications() {
     list() { DBUS_SESSION_BUS_ADDRESS=$bus makoctl list; }
     wait_for 10 list || { echo "mako did not start"; return 1; }
     start_agent "$dir" DBUS_SESSION_BUS_ADDRESS="$bus" || { echo "the agent did not answer"; return 1; }
-    grep -q 'platform offscreen .*notifications of the desktop' "$dir/agent.log" ||
+    wait_for 5 grep -q 'platform offscreen .*notifications of the desktop' "$dir/agent.log" ||
         { echo "not through the service: $(grep platform "$dir/agent.log")"; return 1; }
     send_all "$dir" || return 1
     centre() { list | grep -q 'Meeting in 10 minutes'; }
@@ -350,7 +359,7 @@ desktop_notifications() {
     shown() { list | python3 -c 'import json, sys; print(json.dumps(json.load(sys.stdin)["data"][0]))'; }
     wait_for 5 sh -c "DBUS_SESSION_BUS_ADDRESS=$bus makoctl list | grep -q 'Release 2.4'" ||
         { echo "the notifications did not come"; return 1; }
-    WAYLAND_DISPLAY=$run/wayland-1 grim "$SHOTS/notification-service.png"
+    WAYLAND_DISPLAY=$run/wayland-1 grim "$SHOTS/${SHOT[notifications]}"
     local ids
     ids=$(shown | python3 -c '
 import json, sys
@@ -388,6 +397,10 @@ for desktop in "${DESKTOPS[@]}"; do
     if [ "$status" -eq 0 ]; then
         result "$desktop" ""
         echo "[$desktop] passed: $line"
+        if [ "${REFRESH_DOCS:-0}" = 1 ]; then
+            cp "$SHOTS/${SHOT[$desktop]}" "$DOC_SHOTS/" &&
+                echo "    refreshed docs/screenshots/desktops/${SHOT[$desktop]}"
+        fi
     else
         result "$desktop" "$line"
         tail -n 20 "$WORK/$desktop.out" | sed 's/^/    /' >&2

@@ -5,6 +5,7 @@
 #include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QtTest>
 
 #include <functional>
@@ -41,9 +42,10 @@ public:
         return QByteArray(R"({"code":800,"data":0})");
     };
     /// Answers for which this holds never end: `filler` follows them again
-    /// and again for as long as the peer reads.
+    /// and again for as long as the peer reads, or once every `everyMs`.
     std::function<bool(const QString&)> endless = [](const QString&) { return false; };
     QByteArray filler;
+    int everyMs = 0;
     QStringList requests; ///< path and query, in arrival order
     QTcpServer server;
 
@@ -64,6 +66,12 @@ private:
         socket->write(body.startsWith("HTTP/") ? body : head + body); // the body ends at the close
         if (!endless(target)) {
             socket->disconnectFromHost();
+            return;
+        }
+        if (everyMs > 0) {
+            auto* trickle = new QTimer(socket);
+            connect(trickle, &QTimer::timeout, socket, [this, socket] { socket->write(filler); });
+            trickle->start(everyMs);
             return;
         }
         connect(socket, &QTcpSocket::bytesWritten, socket, [this, socket] {

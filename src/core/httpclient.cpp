@@ -85,8 +85,8 @@ enum class Read
 
 } // namespace
 
-HttpClient::HttpClient(QObject* parent)
-    : QObject(parent), contexts(new QMap<QTcpSocket*, QObject*>())
+HttpClient::HttpClient(QObject* parent, int timeLimitMs)
+    : QObject(parent), contexts(new QMap<QTcpSocket*, QObject*>()), timeLimitMs(timeLimitMs)
 {
 }
 
@@ -171,10 +171,9 @@ void HttpClient::get(const QString& url, QObject* context)
                 }
             });
     // Closed here, in the thread that reads it: nothing reads on afterwards.
-    QTimer::singleShot(limits::requestTimeoutMs, socket, [this, socket] {
+    QTimer::singleShot(timeLimitMs, socket, [this, socket] {
         if (readings.contains(socket)) {
-            qDebug() << "no complete answer within" << limits::requestTimeoutMs / 1000
-                     << "s, abandoned";
+            qDebug() << "no complete answer within" << timeLimitMs << "ms, abandoned";
             onReply(socket, false);
         }
     });

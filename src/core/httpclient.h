@@ -2,6 +2,8 @@
 // caller, so that one receiver can serve many requests without bookkeeping.
 #pragma once
 
+#include "message/limits.h"
+
 #include <QByteArray>
 #include <QHash>
 #include <QMap>
@@ -20,7 +22,9 @@ class HttpClient : public QObject
     Q_OBJECT
 
 public:
-    explicit HttpClient(QObject* parent);
+    /// Every request ends after timeLimitMs, answered or not (a silent or
+    /// trickling service must never hold its caller).
+    explicit HttpClient(QObject* parent, int timeLimitMs = limits::requestTimeoutMs);
     ~HttpClient() override;
 
     /// Starts a GET and returns at once. The URL text is parsed tolerantly and
@@ -51,4 +55,5 @@ private:
     /// Requests whose context is a child of this client, to be deleted with the request.
     QSet<QTcpSocket*> ownedContexts;
     QHash<QTcpSocket*, Reading*> readings;
+    const int timeLimitMs;
 };

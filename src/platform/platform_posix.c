@@ -70,9 +70,17 @@ int zav_process_ids(uint64_t** ids, size_t* count)
 
 struct zav_stamp zav_read_stamp(uint64_t id)
 {
+    return zav_read_stamp_in("/proc", id);
+}
+
+struct zav_stamp zav_read_stamp_in(const char* root, uint64_t id)
+{
     struct zav_stamp stamp = {ZAV_PROCESS_UNKNOWN, 0};
-    char path[64];
-    snprintf(path, sizeof path, "/proc/%llu/stat", (unsigned long long)id);
+    char path[4096];
+    const int length = snprintf(path, sizeof path, "%s/%llu/stat", root, (unsigned long long)id);
+    if (length < 0 || (size_t)length >= sizeof path) {
+        return stamp;
+    }
     const int fd = id == 0 ? -1 : open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         stamp.state = id == 0 || errno == ENOENT ? ZAV_PROCESS_GONE : ZAV_PROCESS_UNKNOWN;

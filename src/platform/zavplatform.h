@@ -59,6 +59,11 @@ struct zav_stamp
 /* The stamp of the process with this id; id 0 is gone. */
 struct zav_stamp zav_read_stamp(uint64_t id);
 
+#ifndef _WIN32
+/* The same for a proc file system mounted at root (from root/ID/stat). */
+struct zav_stamp zav_read_stamp_in(const char* root, uint64_t id);
+#endif
+
 /* ---- The pipe ---- */
 
 /* Writes the agent's pipe for this user into path (size bytes, NUL

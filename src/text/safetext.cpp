@@ -114,11 +114,16 @@ QVariant ResourceGate::loadDataImage(const QUrl& name)
     if (reader.format() == "gif" && pixels > 0) {
         // The decoder draws a GIF's frames on its logical screen, whose size
         // (bytes 6 to 9) the reader does not report: a frame of one pixel
-        // can come on a screen of 65,535 x 65,535.
+        // can come on a screen of 65,535 x 65,535. A side of 0 the decoder
+        // takes from the first frame's far edge, and the other side as
+        // written: 53 bytes made a screen of 18,176 x 13,568 pixels (1 GB)
+        // that way, where the reader reported 18,176 x 99. No real GIF has
+        // such a screen.
         const auto word = [&payload](int at) {
             return payload.size() < at + 2 ? 0 : uchar(payload[at]) | uchar(payload[at + 1]) << 8;
         };
-        pixels = qMax(pixels, qint64(word(6)) * word(8));
+        const qint64 screen = qint64(word(6)) * word(8);
+        pixels = screen > 0 ? qMax(pixels, screen) : 0;
     }
     if (pixels <= 0 || pixelsLoaded + pixels > limits::maxImagePixels) {
         return {};

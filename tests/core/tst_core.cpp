@@ -138,35 +138,41 @@ private slots:
         QTest::addColumn<QByteArray>("response");
         QTest::addColumn<int>("most");          // bytes of body at most, -1: an error
         QTest::addColumn<QByteArray>("filler"); // written after the response for ever
+        QTest::addColumn<int>("every"); // ms between fillers (0: as fast as read), a 1 s limit
         const QByteArray head = "HTTP/1.1 200 OK\r\nConnection: close\r\n";
         const QByteArray bomb = qCompress(QByteArray(64 << 20, ' ')).mid(4); // a zlib stream
         QTest::newRow("compressed, inflating to 64 MiB") // read as sent, not inflated
             << "" << head + "Content-Encoding: deflate\r\n\r\n" + bomb << bomb.size()
-            << QByteArray();
+            << QByteArray() << 0;
         const QByteArray big(17 << 20, ' ');
         QTest::newRow("17 MiB") << "" << head + "Content-Length: 17825792\r\n\r\n" + big << -1
-                                << QByteArray();
+                                << QByteArray() << 0;
         QTest::newRow("17 MiB, no length given")
             << "" << head + "Transfer-Encoding: chunked\r\n\r\n1100000\r\n" + big + "\r\n0\r\n\r\n"
-            << -1 << QByteArray();
+            << -1 << QByteArray() << 0;
         QTest::newRow("a local file")
-            << "file:///etc/hostname" << QByteArray() << -1 << QByteArray();
+            << "file:///etc/hostname" << QByteArray() << -1 << QByteArray() << 0;
         // Each ends at its line's limit, long before the time limit of the request.
         QTest::newRow("endless status line")
-            << "" << QByteArray("HTTP/1.1 200 ") << -1 << QByteArray(4096, 'x');
+            << "" << QByteArray("HTTP/1.1 200 ") << -1 << QByteArray(4096, 'x') << 0;
         QTest::newRow("endless header section")
-            << "" << head << -1 << QByteArray("X-A: b\r\n").repeated(512);
+            << "" << head << -1 << QByteArray("X-A: b\r\n").repeated(512) << 0;
         QTest::newRow("endless chunk-size line")
             << "" << head + "Transfer-Encoding: chunked\r\n\r\n"
-            << -1 << QByteArray(4096, '0');
+            << -1 << QByteArray(4096, '0') << 0;
         QTest::newRow("chunks, after an interim answer")
             << ""
             << "HTTP/1.1 100 Continue\r\n\r\n" + head +
                    "Transfer-Encoding: chunked\r\n\r\n1;x=y\r\n{\r\n1\r\n}\r\n0\r\nT: 1\r\n\r\n"
-            << 2 << QByteArray();
+            << 2 << QByteArray() << 0;
         QTest::newRow("an error status")
             << "" << QByteArray("HTTP/1.1 404 Not Found\r\nContent-Length: 2\r\n\r\n{}") << -1
-            << QByteArray();
+            << QByteArray() << 0;
+        // Answers that never end, which only the time limit of the request ends.
+        QTest::newRow("silent after the status line")
+            << "" << QByteArray("HTTP/1.1 200 OK\r\n") << -1 << QByteArray() << 100;
+        QTest::newRow("a byte every 100 ms") << "" << head + "Content-Length: 1000\r\n\r\n"
+                                             << -1 << QByteArray("x") << 100;
     }
 
     void hostileAnswers()
@@ -175,11 +181,13 @@ private slots:
         QFETCH(QByteArray, response);
         QFETCH(int, most);
         QFETCH(QByteArray, filler);
+        QFETCH(int, every);
         FakePush service;
         service.answer = [&](const QString&) { return response; };
-        service.endless = [&](const QString&) { return !filler.isEmpty(); };
+        service.endless = [&](const QString&) { return !filler.isEmpty() || every > 0; };
         service.filler = filler;
-        HttpClient http(nullptr);
+        service.everyMs = every;
+        HttpClient http(nullptr, every > 0 ? 1000 : limits::requestTimeoutMs);
         QSignalSpy done(&http, qOverload<QString, QObject*>(&HttpClient::onComplete));
         QSignalSpy failed(&http, &HttpClient::onError);
         http.get(url.isEmpty() ? service.base() : url);

@@ -1,14 +1,17 @@
 // One popup, offscreen: where it rests and slides from, how a message fills
-// it, and what its buttons, links and mouse do.
+// it, and what its buttons, links and mouse do; and the same message as a
+// notification of a notification service.
 #include "core/globals.h"
 #include "desktop/layersurface.h"
 #include "fakepush.h"
 #include "logcapture.h"
 #include "message/message.h"
+#include "notifications/notificationoutput.h"
 #include "page/pagesandbox.h"
 #include "popup/messagehandler.h"
 #include "popup/messagewindow.h"
 
+#include <QDBusConnection>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QPushButton>
@@ -26,6 +29,76 @@ static QByteArray png(int width, int height, Qt::GlobalColor colour = Qt::red)
     return bytes.data();
 }
 
+/// A notification service that records what it is asked to show. It answers
+/// from a thread of its own: the output waits for its first answers.
+class FakeNotifications : public QObject
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+
+public:
+    QMutex mutex;
+    QList<QVariantList> notes; ///< the arguments of each Notify
+
+public slots:
+    QStringList GetCapabilities() { return {"body", "body-markup", "actions"}; }
+    QString GetServerInformation(QString& vendor, QString& version, QString& spec)
+    {
+        vendor = "test", version = "1", spec = "1.2";
+        return "fake";
+    }
+    uint Notify(const QString& app, uint replaces, const QString& icon, const QString& summary,
+                const QString& body, const QStringList& actions, const QVariantMap& hints,
+                int expiry)
+    {
+        QMutexLocker lock(&mutex);
+        notes << QVariantList{app, replaces, icon, summary, body, actions, hints, expiry};
+        return uint(notes.size());
+    }
+    void CloseNotification(uint) {}
+};
+
+/// A session bus of the test's own (dbus-daemon), with FakeNotifications on it.
+class PrivateBus
+{
+public:
+    PrivateBus()
+    {
+        daemon.start("dbus-daemon", {"--session", "--nofork", "--nopidfile", "--print-address"});
+        QByteArray address;
+        while (!address.endsWith('\n') && daemon.waitForReadyRead(5000)) {
+            address += daemon.readAllStandardOutput();
+        }
+        service = QDBusConnection::connectToBus(QString(address.trimmed()), "service");
+        agent = QDBusConnection::connectToBus(QString(address.trimmed()), "agent");
+        fake->moveToThread(&thread);
+        QObject::connect(&thread, &QThread::finished, fake, &QObject::deleteLater);
+        thread.start();
+        service.registerObject("/org/freedesktop/Notifications", fake,
+                               QDBusConnection::ExportAllSlots);
+        service.registerService("org.freedesktop.Notifications");
+    }
+    ~PrivateBus()
+    {
+        QDBusConnection::disconnectFromBus("agent");
+        QDBusConnection::disconnectFromBus("service");
+        thread.quit();
+        thread.wait();
+        daemon.terminate();
+        daemon.waitForFinished();
+    }
+    QList<QVariantList> notes()
+    {
+        QMutexLocker lock(&fake->mutex);
+        return fake->notes;
+    }
+    QProcess daemon;
+    QDBusConnection service{QString()};
+    QDBusConnection agent{QString()};
+    QThread thread;
+    FakeNotifications* fake = new FakeNotifications();
+};
+
 class TestPopup : public QObject
 {
     Q_OBJECT
@@ -34,9 +107,7 @@ private slots:
     void initTestCase()
     {
         pagesandbox::addSearchPath(QStringLiteral(ZAV_PAGEVIEW_DIR));
-        for (const char* scheme : {"http", "https", "mailto", "file", "smb", "zav", ""}) {
-            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "open");
-        }
+        recordUrls();
     }
 
     void placement_data()
@@ -250,6 +321,16 @@ private slots:
                                       gif.toBase64() + "'><img width=9 height=9 src='" + data +
                                       png(1000, 1100).toBase64() + "'>")
             << false;
+        // A screen of no width: the decoder makes it as wide as the first
+        // frame reaches (1,501) and as high as written (1,000). Refused: the
+        // red image after it is within the cap.
+        const QByteArray noWidth = QByteArray::fromHex(
+            "474946383961 0000e803 800000000000ff0000 2cdc050000 0100e803 0002024401003b");
+        QTest::newRow("data: GIF screen of no width, then an image")
+            << message("summary", "<img width=9 height=9 src='data:image/gif;base64," +
+                                      noWidth.toBase64() + "'><img width=9 height=9 src='" + data +
+                                      png(1000, 700).toBase64() + "'>")
+            << true;
         const QString padded = "<table cellpadding=100000000 bgcolor=#ff0000><tr><td>x";
         QTest::newRow("58 bytes of table") // cut to what a popup shows
             << message("summary", padded) << true;
@@ -292,11 +373,62 @@ private slots:
         window->close();
     }
 
+    void notification_data()
+    {
+        QTest::addColumn<QString>("json");
+        QTest::addColumn<int>("expiry"); // ms, 0: until closed
+        QTest::addColumn<QStringList>("actions");
+        const auto timed = [](const char* seconds) {
+            return QStringLiteral(R"({"title":"T","settings":[{"key":"timeout","value":"%1"}]})")
+                .arg(seconds);
+        };
+        QTest::newRow("no timeout") << R"({"title":"T"})" << 0 << QStringList();
+        QTest::newRow("6 s") << timed("6") << 6000 << QStringList();
+        QTest::newRow("0 s") << timed("0") << 0 << QStringList();
+        QTest::newRow("negative") << timed("-6") << 0 << QStringList();
+        QTest::newRow("not a number") << timed("6s") << 0 << QStringList();
+        QTest::newRow("past what fits") << timed("99999999999") << 2147483000 << QStringList();
+        QTest::newRow("actions")
+            << R"({"actions":[{"id":"1","action":"<b>Go</b>"},{"id":"2","action":"No"}]})" << 0
+            << QStringList{"action-0", "Go", "action-1", "No"};
+        QTest::newRow("page") << R"({"messageFrom":"Url","url":"https://e.org/"})" << 0
+                              << QStringList{"default", "Open the page"};
+    }
+
+    // Where there is no screen, a message is a notification of the desktop's
+    // service: its timeout in milliseconds, its actions named and labelled.
+    void notification()
+    {
+        QFETCH(QString, json);
+        if (QStandardPaths::findExecutable("dbus-daemon").isEmpty()) {
+            QSKIP("no dbus-daemon");
+        }
+        PrivateBus bus;
+        {
+            NotificationOutput output(bus.agent);
+            QCOMPARE(output.serverName(), QStringLiteral("fake 1"));
+            PopupOutput::setCurrent(&output);
+            MessageHandler sender;
+            sender.handle(Message::fromJson(json));
+            QTRY_COMPARE(bus.notes().size(), 1);
+        }
+        recordUrls(); // which the output had taken over
+        const QVariantList note = bus.notes().first();
+        QTEST(note.at(7).toInt(), "expiry");
+        QTEST(note.at(5).toStringList(), "actions");
+    }
+
 public slots:
     /// Records a URL the desktop is asked to open, instead of opening it.
     void open(const QUrl& url) { urls << url.toString(); }
 
 private:
+    void recordUrls()
+    {
+        for (const char* scheme : {"http", "https", "mailto", "file", "smb", "zav", ""}) {
+            QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "open");
+        }
+    }
     /// A popup shown by a handler for a message read from its pipe form.
     MessageWindow* show(const QString& json)
     {

@@ -1,7 +1,9 @@
 // The process watch: which clients a check drops, how running processes are
-// listed, and the watch thread's timing and end.
+// listed and told apart, and the watch thread's timing and end.
 #include "core/clientpool.h"
+#include "core/processstamp.h"
 #include "logcapture.h"
+#include "platform/zavplatform.h"
 #include "process/processchecker.h"
 #include "process/processcontroller.h"
 #include "process/processlist.h"
@@ -54,9 +56,12 @@ private slots:
 
     void listing()
     {
+        const QString self = QString::number(QCoreApplication::applicationPid());
         const QList<QString> ids = listProcessIds();
-        QVERIFY(ids.contains(QString::number(QCoreApplication::applicationPid())));
+        QVERIFY(ids.contains(self));
         QVERIFY(!ids.contains("0"));
+        QCOMPARE(readProcessStamp(self).state, ProcessStamp::Running);
+        QVERIFY(readProcessStamp(self).startTime > 0);
 
         QTemporaryDir proc;
         for (const char* name : {"12", "0", "007", "abc", "99999999999999999999999"}) {
@@ -68,6 +73,43 @@ private slots:
         LogCapture log;
         QVERIFY(listProcessIdsIn(proc.path() + "/missing").isEmpty());
         QCOMPARE(log.count("invoke enum processes error."), 1);
+    }
+
+    void stamps_data()
+    {
+        QTest::addColumn<QByteArray>("stat"); // of process 4242; empty: none
+        QTest::addColumn<int>("state");
+        QTest::addColumn<quint64>("start");
+        // Fields 21 (0 since Linux 2.6.17) and 22 (the start time) and the rest.
+        const QByteArray tail = " 0 987654 3133440 389 18446744073709551615 93867494461440 0 "
+                                "0 0 0 0 0 0 0 17 0 0 0 0 0 0\n";
+        const QByteArray fields = " 4242 15934 0 -1 4194304 100 0 0 0 0 0 0 0 20 0 1" + tail;
+        QTest::newRow("running") << "4242 (host) S 1" + fields << int(ZAV_PROCESS_RUNNING)
+                                 << quint64(987654);
+        QTest::newRow("name with blanks and parentheses")
+            << "4242 (a) R (b) c) R 1" + fields << int(ZAV_PROCESS_RUNNING) << quint64(987654);
+        QTest::newRow("zombie") << "4242 (host) Z 1" + fields << int(ZAV_PROCESS_ZOMBIE)
+                                << quint64(987654);
+        QTest::newRow("cut before the start time")
+            << "4242 (host) S 1" + fields.left(fields.indexOf(tail)) << int(ZAV_PROCESS_UNKNOWN)
+            << quint64(0);
+        QTest::newRow("no such process") << QByteArray() << int(ZAV_PROCESS_GONE) << quint64(0);
+    }
+
+    // A pid is handed on once its process has ended: the start time tells
+    // the host that registered from a later process on its pid.
+    void stamps()
+    {
+        QFETCH(QByteArray, stat);
+        QTemporaryDir proc;
+        if (!stat.isEmpty()) {
+            QVERIFY(QDir(proc.path()).mkdir("4242"));
+            QFile file(proc.filePath("4242/stat"));
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(stat) == stat.size());
+        }
+        const zav_stamp stamp = zav_read_stamp_in(QFile::encodeName(proc.path()).constData(), 4242);
+        QTEST(int(stamp.state), "state");
+        QTEST(quint64(stamp.start_time), "start");
     }
 
     void watchThread()

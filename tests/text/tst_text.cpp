@@ -75,6 +75,11 @@ private slots:
         row(deep, "plain:x");
         const QByteArray images = QByteArray("<img src=a>").repeated(257) + "x";
         row(images, "plain:x");
+        // URLs of 2,048 characters at most, but for images written into the text
+        // (data:), which their own caps bound.
+        const QByteArray data2049 = "data:image/png;base64," + QByteArray(2027, 'A');
+        row("<img src=" + data2049 + "><a href=https://e.org/?" + data2049 + ">x</a>",
+            "<img src=\"" + data2049 + "\"><a>x</a>");
     }
 
     void textFilter()

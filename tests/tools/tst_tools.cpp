@@ -75,7 +75,7 @@ private slots:
         row("ctl count odd", {}, 5, "the agent replied \"12abc\""); // a count is a number
         for (const char* usageError :
              {"ctl", "ctl bogus", "ctl count", "ctl --verbose hello", "ctl --timeout soon hello",
-              "ctl --timeout 0 hello", "ctl popup --title T",
+              "ctl --timeout 0 hello", "ctl --timeout=-1 hello", "ctl popup --title T",
               "ctl popup --title=T --summary=S --action a1,Open",
               "ctl popup --title=T --summary=- --page=-", "ctl register -pid 42 -product P",
               "ctl register -pid 42 -product P -mac", "ctl register -product P -mac M"}) {
