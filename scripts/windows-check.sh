@@ -121,12 +121,16 @@ while read -r line; do
     esac
 done <"$WORK/platform.log"
 grep -q '^[0-9]* passed, 0 failed$' "$WORK/platform.log" || check 1 "platform: the checks ran to their end"
+# The first program of a new prefix also set the prefix up (wineboot, its
+# services): let all of that end before the agent's checks begin.
+timeout 60 "$WINESERVER" -w 2>/dev/null
 
 # 4. The installer, silent, for this user.
 echo "=== [windows] install and run"
 USER_DIR=$(ls -d "$WINEPREFIX"/drive_c/users/*/ 2>/dev/null | grep -v Public | head -1)
 win "$SETUP" /S 2>>"$WORK/wine.err"
 check $? "the installer ends with 0 (/S)"
+timeout 60 "$WINESERVER" -w 2>/dev/null
 APPDIR_UNIX=$(ls -d "$WINEPREFIX"/drive_c/users/*/AppData/Local/Programs/zav-msg-agent 2>/dev/null | head -1)
 AGENT='C:\users\'"$(basename "$USER_DIR")"'\AppData\Local\Programs\zav-msg-agent\zav-msg-agent.exe'
 MSGCTL=${AGENT%zav-msg-agent.exe}zav-msgctl.exe
