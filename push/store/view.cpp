@@ -6,6 +6,7 @@
 #include "store/rows.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace zp {
 
@@ -245,6 +246,10 @@ void DetectView::run()
         if (s == DbStatus::Ok && !built) {
             s = build(*db, passStart);
             behind = true; // fresh only once the changes made meanwhile are read
+            if (s == DbStatus::Ok) {
+                std::fprintf(stderr, "zav-push: detect view: %zu machines read in %.1f s\n",
+                             held.load(), double(steadyMs() - passStart) / 1000);
+            }
         } else if (s == DbStatus::Ok) {
             s = catchUp(*db, passStart, &behind);
         }
