@@ -1,8 +1,11 @@
-// The push service's decisions, all taken from the store: what a machine's
-// detect query is answered, which messages its fetch gets (with their
-// delivery records, in the same transaction), action reports, campaigns,
-// direct messages, statistics, settings and admin tokens. Every operation
-// answers with an HTTP status and a body and never fails otherwise.
+// The push service's decisions, all taken from the store (detects by
+// fingerprint from the detect view, at most a second behind it): what a
+// machine's detect query is answered, which messages its fetch gets (with
+// their delivery records, in the same transaction), action reports,
+// campaigns, direct messages, statistics, settings and admin tokens. Every
+// operation answers with an HTTP status and a body and never fails
+// otherwise. The operations are in store/agents, store/campaigns,
+// store/fleet and store/store.cpp; the snapshot in store/snapshot.
 #pragma once
 
 #include "core/campaign.h"
