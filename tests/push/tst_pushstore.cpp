@@ -491,7 +491,7 @@ private slots:
             for (const char* rule :
                  {"delivered elsewhere", "paused elsewhere", "ended elsewhere", "direct elsewhere",
                   "version changed elsewhere", "interval set elsewhere", "new machine", "cap",
-                  "committed late"}) {
+                  "stops at once", "committed late"}) {
                 if (QString(rule) != "committed late" || QString(kind) == "postgresql") {
                     QTest::newRow(qPrintable(QString("%1, %2").arg(kind, rule))) << kind << rule;
                 }
@@ -525,6 +525,17 @@ private slots:
             return;
         }
         QTRY_VERIFY(fromView(b, m1, one));
+        if (rule == "stops at once") { // its refresher waits, it does not sleep
+            auto c = std::make_unique<PushStore>(db.url.toStdString(), 1);
+            c->startView(100);
+            QTRY_VERIFY(fromView(*c, m1, one));
+            QElapsedTimer stopping;
+            stopping.start();
+            c.reset();
+            QVERIFY2(stopping.elapsed() < DetectView::refreshMs / 2,
+                     qPrintable(QString::number(stopping.elapsed())));
+            return;
+        }
         if (rule == "new machine") {
             const AgentQuery m3 = byPrint(a.detect(machine("M3"), now));
             QCOMPARE(body(b.detect(m3, now)), one); // not 904: the store knows it
