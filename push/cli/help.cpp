@@ -79,7 +79,7 @@ const std::map<std::string, std::string> commandHelp{
          "                            (default 30)\n"
          "  --view-machines=N         machines whose detects are answered from memory,\n"
          "                            at most a second behind the store (default\n"
-         "                            2000000, about 150 bytes each; 0: none)\n"},
+         "                            2000000, about 175 bytes each; 0: none)\n"},
     {"migrate", std::string("Usage: zav-push migrate [--db=URL]\n"
                             "Apply the store's pending schema migrations and print its version.\n\n"
                             "Options:\n") +

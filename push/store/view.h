@@ -38,7 +38,7 @@ public:
     static constexpr int64_t refreshMs = 400;
     /// The most an answer from the view may be behind the store.
     static constexpr int64_t staleMs = 1000;
-    /// Machines held by default (about 150 bytes each).
+    /// Machines held by default (about 175 bytes each: 350 MB).
     static constexpr std::size_t defaultCap = 2'000'000;
     /// Distinct products, versions, properties and base URLs kept at most.
     static constexpr std::size_t maxTexts = 200'000;
