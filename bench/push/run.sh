@@ -96,6 +96,9 @@ measure() { # NAME STORE PORT ADMIN_PORT
     serve "$2" "$3" "$4"
     local pid=$SERVED
     campaigns "$4" "$TOKEN"
+    # The steady state: detects measured once the detect view is read.
+    for _ in $(seq 1 600); do grep -qs "detect view" "$WORK/serve-$3.log" && break; sleep 0.1; done
+    echo "$1 $(grep -s "detect view" "$WORK/serve-$3.log" || echo "detect view: not read in 60 s")"
     wrk_detect "$1" "$3"
     echo "$1 RSS after the detect run: $(awk '/VmRSS/ {print $2 " " $3}' /proc/$pid/status)"
     echo "$1 fixed rate: $("$LOAD" rate "$3" 5000 10 "$N" | tr '\n' ' ')"

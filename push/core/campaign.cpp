@@ -10,8 +10,7 @@ namespace zp {
 
 namespace {
 
-bool textList(const json_t* value, const char* name, std::set<std::string>* out,
-              std::string* reason)
+bool textList(const json_t* value, const char* name, TextSet* out, std::string* reason)
 {
     if (!value) {
         return true;
@@ -371,7 +370,7 @@ int compareVersions(std::string_view a, std::string_view b)
     return 0;
 }
 
-int rolloutSlot(int64_t campaignId, const std::string& mac, const std::string& product)
+int rolloutSlot(int64_t campaignId, std::string_view mac, std::string_view product)
 {
     uint64_t h = fnv1a(std::to_string(campaignId));
     h = fnv1a(":", h);
@@ -381,7 +380,7 @@ int rolloutSlot(int64_t campaignId, const std::string& mac, const std::string& p
     return static_cast<int>(h % 10000);
 }
 
-bool matches(const Campaign& campaign, const Machine& m)
+bool matches(const Campaign& campaign, const MachineRef& m)
 {
     const Audience& a = campaign.audience;
     if (!a.products.empty() && a.products.count(m.product) == 0) {
@@ -396,7 +395,7 @@ bool matches(const Campaign& campaign, const Machine& m)
         return false;
     }
     if (!a.purchased.empty() &&
-        a.purchased.count(m.purchased.empty() ? std::string("unstated") : m.purchased) == 0) {
+        a.purchased.count(m.purchased.empty() ? std::string_view("unstated") : m.purchased) == 0) {
         return false;
     }
     if (!a.userIds.empty() && a.userIds.count(m.userId) == 0) {

@@ -31,15 +31,35 @@ struct Machine
     int64_t directWaiting = 0;
 };
 
+/// The texts a machine is matched by, without copies: a Machine's own, or
+/// those of the detect view's compact record.
+struct MachineRef
+{
+    std::string_view mac;
+    std::string_view product;
+    std::string_view userId;
+    std::string_view version;
+    std::string_view purchased;
+    std::string_view properties;
+};
+
+inline MachineRef refOf(const Machine& m)
+{
+    return {m.mac, m.product, m.userId, m.version, m.purchased, m.properties};
+}
+
+/// A set of texts that is looked up by a string_view.
+using TextSet = std::set<std::string, std::less<>>;
+
 /// Who a campaign is for. Every condition that is given must hold.
 struct Audience
 {
-    std::set<std::string> products;                ///< empty: any product
+    TextSet products;                              ///< empty: any product
     std::string versionAtLeast;                    ///< empty: no lower bound
     std::string versionBelow;                      ///< empty: no upper bound
-    std::set<std::string> purchased;               ///< of "Y", "N", "unstated"; empty: any
-    std::set<std::string> userIds;                 ///< empty: any
-    std::set<std::string> macs;                    ///< empty: any
+    TextSet purchased;                             ///< of "Y", "N", "unstated"; empty: any
+    TextSet userIds;                               ///< empty: any
+    TextSet macs;                                  ///< empty: any
     std::map<std::string, std::string> properties; ///< each must be equal
     int rolloutBasisPoints = 10000;                ///< of 10,000 machines, by a stable hash
 };
@@ -98,10 +118,14 @@ int compareVersions(std::string_view a, std::string_view b);
 
 /// The machine's place in a campaign's rollout, 0 to 9,999: the same for the
 /// same campaign and machine on every instance.
-int rolloutSlot(int64_t campaignId, const std::string& mac, const std::string& product);
+int rolloutSlot(int64_t campaignId, std::string_view mac, std::string_view product);
 
 /// Whether the audience takes the machine.
-bool matches(const Campaign& campaign, const Machine& machine);
+bool matches(const Campaign& campaign, const MachineRef& machine);
+inline bool matches(const Campaign& campaign, const Machine& machine)
+{
+    return matches(campaign, refOf(machine));
+}
 
 /// Whether the campaign is active at the time.
 inline bool live(const Campaign& c, int64_t now)

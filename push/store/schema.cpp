@@ -70,6 +70,17 @@ CREATE TABLE tokens (
     created BIGINT NOT NULL);
 )";
 
+// The detect view's change log: a row for each write that changes what a
+// machine's detect is answered (its attributes, fleet controls told, last
+// seen, deliveries, direct messages), read "since the last id" by each
+// instance's view about twice a second, and pruned after ten minutes.
+const char* const migration2 = R"(
+CREATE TABLE changes (
+    id ID,
+    machine_id BIGINT NOT NULL,
+    at BIGINT NOT NULL);
+)";
+
 std::string dialect(const std::string& sql, Db::Kind kind)
 {
     std::string out = sql;
@@ -116,7 +127,7 @@ int storedVersion(Db& db)
 
 int migrate(Db& db, std::string* reason)
 {
-    const std::vector<const char*> migrations{migration1};
+    const std::vector<const char*> migrations{migration1, migration2};
     if (storedVersion(db) < 0) {
         *reason = "cannot read the schema version: " + db.error();
         return -1;

@@ -9,7 +9,7 @@
 namespace zp {
 
 /// The schema version this program works with.
-constexpr int schemaVersion = 1;
+constexpr int schemaVersion = 2;
 
 /// Applies the migrations the store has not had yet, each in a transaction
 /// of its own (PostgreSQL: under an advisory lock, so that instances started

@@ -1,13 +1,18 @@
-// The push service's decisions, all taken from the store: what a machine's
-// detect query is answered, which messages its fetch gets (with their
-// delivery records, in the same transaction), action reports, campaigns,
-// direct messages, statistics, settings and admin tokens. Every operation
-// answers with an HTTP status and a body and never fails otherwise.
+// The push service's decisions, all taken from the store (detects by
+// fingerprint from the detect view, at most a second behind it): what a
+// machine's detect query is answered, which messages its fetch gets (with
+// their delivery records, in the same transaction), action reports,
+// campaigns, direct messages, statistics, settings and admin tokens. Every
+// operation answers with an HTTP status and a body and never fails
+// otherwise. The operations are in store/agents, store/campaigns,
+// store/fleet and store/store.cpp; the snapshot in store/snapshot.
 #pragma once
 
 #include "core/campaign.h"
 #include "core/query.h"
 #include "store/db.h"
+#include "store/snapshot.h"
+#include "store/view.h"
 
 #include <atomic>
 #include <functional>
@@ -24,20 +29,6 @@ struct Answer
     int status = 200;
     std::string body;
     const char* type = "application/json";
-};
-
-/// The fleet's settings and the active campaigns, as one instance last read them.
-struct Snapshot
-{
-    int64_t revision = -1;
-    int64_t readAt = 0;              ///< steady clock, ms
-    int64_t interval = 0;            ///< 902 to each machine once, 0: never
-    std::string baseUrl;             ///< 903 to each machine once, empty: never
-    bool fingerprints = true;        ///< 901 to each machine
-    std::vector<Campaign> campaigns; ///< active ones, highest priority first
-    /// Indexes into campaigns: those for a product, and those for any.
-    std::unordered_map<std::string, std::vector<std::size_t>> byProduct;
-    std::vector<std::size_t> anyProduct;
 };
 
 enum class Role
@@ -62,6 +53,13 @@ public:
 
     /// Applies pending migrations; the version, or -1 and the reason.
     int migrate(std::string* reason);
+
+    /// Answers detects by fingerprint from a view of at most cap machines
+    /// in memory, at most DetectView::staleMs behind the store (after
+    /// migrate). Without it every detect reads the store.
+    void startView(std::size_t cap);
+    /// The view, or null.
+    const DetectView* view() const { return detectView.get(); }
 
     Answer detect(const AgentQuery& query, int64_t now);
     Answer fetch(const AgentQuery& query, int64_t now);
@@ -103,14 +101,18 @@ private:
     /// Drops the snapshot after a change made here: this instance sees it at
     /// once, the others within cacheMs.
     void forget();
+    /// Records in the change log that a machine changed (for the detect
+    /// views of every instance) and drops it from this instance's view.
+    DbStatus noteChange(Db& db, int64_t machine, const std::string& fingerprint, int64_t now);
     static Answer unavailable(const std::string& why);
     static Answer bad(int status, const std::string& reason);
 
     DbPool pool;
     std::mutex cacheMutex;
     std::shared_ptr<const Snapshot> cache;
-    std::atomic<uint64_t> epoch{0}; ///< bumped by forget(): threads' copies are stale
-    const uint64_t id;              ///< unique in the process
+    std::atomic<uint64_t> epoch{0};         ///< bumped by forget(): threads' copies are stale
+    const uint64_t id;                      ///< unique in the process
+    std::unique_ptr<DetectView> detectView; ///< last: its refresher stops first
 };
 
 } // namespace zp

@@ -4,6 +4,7 @@
 #include "core/campaign.h"
 #include "core/query.h"
 #include "pushtest.h"
+#include "store/schema.h"
 #include "store/store.h"
 
 #include <QtTest>
@@ -46,6 +47,21 @@ QJsonValue data(const Answer& a)
 QJsonObject json(const Answer& a)
 {
     return QJsonDocument::fromJson(QByteArray::fromStdString(a.body)).object();
+}
+
+/// Whether the store's detect view (not the store) answered the machine's
+/// detect with this body.
+bool fromView(PushStore& store, const AgentQuery& q, const QByteArray& expected)
+{
+    const uint64_t before = store.view()->answered();
+    return body(store.detect(q, now)) == expected && store.view()->answered() > before;
+}
+
+AgentQuery byPrint(const Answer& fingerprinted)
+{
+    AgentQuery q;
+    q.fingerprint = data(fingerprinted).toString().toStdString();
+    return q;
 }
 
 std::string campaignText(const char* audience, const char* extra = "")
@@ -253,16 +269,25 @@ private slots:
 
     // A machine's life with one campaign: a fingerprint first, then its count,
     // its message once, its click counted once; a pause stops new machines.
-    void campaignLife_data() { stores_data(); }
+    void campaignLife_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("view");
+        for (const char* kind : {"sqlite", "postgresql"}) {
+            QTest::newRow(kind) << kind << false;
+            QTest::newRow(qPrintable(QString(kind) + ", detect view")) << kind << true;
+        }
+    }
     void campaignLife()
     {
         QFETCH(QString, kind);
+        QFETCH(bool, view);
         TestStore db(kind, "campaign_life");
         QVERIFY(!db.url.isEmpty());
         PushStore store(db.url.toStdString(), 2);
         std::string reason;
-        QVERIFY2(store.migrate(&reason) == 1, reason.c_str());
-        QCOMPARE(store.migrate(&reason), 1); // again: nothing to do
+        QVERIFY2(store.migrate(&reason) == schemaVersion, reason.c_str());
+        QCOMPARE(store.migrate(&reason), schemaVersion); // again: nothing to do
         QCOMPARE(
             store.createCampaign(campaignText(R"({"products":["P"],"versionAtLeast":"2"})"), now)
                 .status,
@@ -275,6 +300,10 @@ private slots:
         QCOMPARE(byPrint.fingerprint.size(), std::size_t(32));
         QCOMPARE(body(store.detect(machine("M1"), now)), body(first)); // the same one again
         QCOMPARE(body(store.detect(byPrint, now)), QByteArray(R"({"code":800,"data":1})"));
+        if (view) { // the view holds the machine: its own delivery is seen at once below
+            store.startView(100);
+            QTRY_VERIFY(fromView(store, byPrint, R"({"code":800,"data":1})"));
+        }
         QCOMPARE(body(store.detect(machine("M2", "1.9"), now)).left(11),
                  QByteArray(R"({"code":901)"));
         AgentQuery old = machine("M2", "1.9");
@@ -334,7 +363,7 @@ private slots:
         QVERIFY(!db.url.isEmpty());
         PushStore store(db.url.toStdString(), 2);
         std::string reason;
-        QVERIFY2(store.migrate(&reason) == 1, reason.c_str());
+        QVERIFY2(store.migrate(&reason) == schemaVersion, reason.c_str());
         QCOMPARE(store.changeSettings(R"({"fingerprints":"off"})").status, 200);
         const AgentQuery m = machine("M1");
         const auto titles = [&](const Answer& a) {
@@ -417,7 +446,7 @@ private slots:
             instances.push_back(std::make_unique<PushStore>(db.url.toStdString(), 2));
         }
         std::string reason;
-        QVERIFY2(instances[0]->migrate(&reason) == 1, reason.c_str());
+        QVERIFY2(instances[0]->migrate(&reason) == schemaVersion, reason.c_str());
         for (int c = 0; c < 3; ++c) {
             instances[0]->createCampaign(campaignText("{}"), now);
         }
@@ -450,6 +479,124 @@ private slots:
         }
     }
 
+    // Another instance's detect view: what changes through one instance is
+    // answered by the other's view within its bound; a machine it does not
+    // hold yet is answered by the store at once; it holds at most its cap.
+    // On PostgreSQL a change committed after later ones is not skipped.
+    void detectView_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("rule");
+        for (const char* kind : {"sqlite", "postgresql"}) {
+            for (const char* rule :
+                 {"delivered elsewhere", "paused elsewhere", "ended elsewhere", "direct elsewhere",
+                  "version changed elsewhere", "interval set elsewhere", "new machine", "cap",
+                  "stops at once", "committed late"}) {
+                if (QString(rule) != "committed late" || QString(kind) == "postgresql") {
+                    QTest::newRow(qPrintable(QString("%1, %2").arg(kind, rule))) << kind << rule;
+                }
+            }
+        }
+    }
+    void detectView()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, rule);
+        TestStore db(kind, "detect_view");
+        QVERIFY(!db.url.isEmpty());
+        PushStore a(db.url.toStdString(), 2);
+        PushStore b(db.url.toStdString(), 2);
+        std::string reason;
+        QVERIFY2(a.migrate(&reason) == schemaVersion, reason.c_str());
+        QCOMPARE(a.createCampaign(campaignText(R"({"versionAtLeast":"2"})"), now).status, 201);
+        const AgentQuery m1 = byPrint(a.detect(machine("M1"), now));
+        const AgentQuery m2 = byPrint(a.detect(machine("M2"), now));
+        const QByteArray one = R"({"code":800,"data":1})";
+        const QByteArray none = R"({"code":800,"data":0})";
+        b.startView(rule == "cap" ? 1 : 100);
+        if (rule == "cap") {
+            QTRY_COMPARE(b.view()->machines(), std::size_t(1));
+            // One machine from the view, the other from the store, both right.
+            const uint64_t before = b.view()->answered();
+            QCOMPARE(body(b.detect(m1, now)), one);
+            QCOMPARE(body(b.detect(m2, now)), one);
+            QCOMPARE(b.view()->answered(), before + 1);
+            QCOMPARE(b.view()->machines(), std::size_t(1));
+            return;
+        }
+        QTRY_VERIFY(fromView(b, m1, one));
+        if (rule == "stops at once") { // its refresher waits, it does not sleep
+            auto c = std::make_unique<PushStore>(db.url.toStdString(), 1);
+            c->startView(100);
+            QTRY_VERIFY(fromView(*c, m1, one));
+            QElapsedTimer stopping;
+            stopping.start();
+            c.reset();
+            QVERIFY2(stopping.elapsed() < DetectView::refreshMs / 2,
+                     qPrintable(QString::number(stopping.elapsed())));
+            return;
+        }
+        if (rule == "new machine") {
+            const AgentQuery m3 = byPrint(a.detect(machine("M3"), now));
+            QCOMPARE(body(b.detect(m3, now)), one); // not 904: the store knows it
+            QTRY_VERIFY(fromView(b, m3, one));
+            return;
+        }
+        QElapsedTimer sinceChange;
+        sinceChange.start();
+        if (rule == "committed late") {
+            // A transaction writes a change and commits only after a later
+            // one has been read by the view.
+            PGconn* late = PQconnectdb(db.url.toUtf8().constData());
+            for (const char* sql :
+                 {"BEGIN", "UPDATE machines SET direct_waiting = 1 WHERE mac = 'M1'",
+                  "INSERT INTO changes (machine_id, at) SELECT id, 0 FROM machines WHERE mac = "
+                  "'M1'"}) {
+                PQclear(PQexec(late, sql));
+            }
+            QCOMPARE(a.sendDirect(R"({"to":{"mac":"M2","product":"P"},"message":{}})", now).status,
+                     200);
+            QTRY_VERIFY(fromView(b, m2, R"({"code":800,"data":2})"));
+            QCOMPARE(body(b.detect(m1, now)), one);
+            PQclear(PQexec(late, "COMMIT"));
+            PQfinish(late);
+            sinceChange.restart();
+        } else if (rule == "version changed elsewhere") {
+            QCOMPARE(code(a.detect(machine("M1", "1.9"), now)), 901);
+        } else if (rule == "interval set elsewhere") {
+            QCOMPARE(a.changeSettings(R"({"interval":30})").status, 200);
+            QByteArray told; // the first answer that is not the count: told once
+            const auto tells = [&] {
+                const QByteArray answer = told.isEmpty() ? body(b.detect(m1, now)) : told;
+                told = answer == one ? QByteArray() : answer;
+                return !told.isEmpty();
+            };
+            QTRY_VERIFY(tells());
+            QCOMPARE(told, QByteArray(R"({"code":902,"data":30})"));
+            QVERIFY(sinceChange.elapsed() <= DetectView::staleMs + 300);
+            QTRY_VERIFY(fromView(b, m1, one)); // told once
+            return;
+        } else if (rule == "delivered elsewhere") {
+            QCOMPARE(data(a.fetch(m1, now)).toArray().size(), 1);
+        } else if (rule == "direct elsewhere") {
+            QCOMPARE(a.sendDirect(R"({"to":{"mac":"M1","product":"P"},"message":{}})", now).status,
+                     200);
+        } else {
+            QCOMPARE(a.changeCampaign(1, rule == "paused elsewhere" ? "pause" : "end", now).status,
+                     200);
+        }
+        const QByteArray after = rule == "direct elsewhere" || rule == "committed late"
+                                     ? R"({"code":800,"data":2})"
+                                     : none;
+        QTRY_COMPARE(body(b.detect(m1, now)), after);
+        QVERIFY2(sinceChange.elapsed() <= DetectView::staleMs + 300,
+                 qPrintable(QString::number(sinceChange.elapsed())));
+        QTRY_VERIFY(fromView(b, m1, after)); // and the view itself follows
+        if (rule == "delivered elsewhere") {
+            QCOMPARE(data(b.fetch(m1, now)).toArray().size(), 0);
+        }
+    }
+
     void adminTokens_data() { stores_data(); }
     void adminTokens()
     {
@@ -457,7 +604,7 @@ private slots:
         TestStore db(kind, "admin_tokens");
         PushStore store(db.url.toStdString(), 1);
         std::string reason;
-        QVERIFY(store.migrate(&reason) == 1);
+        QVERIFY(store.migrate(&reason) == schemaVersion);
         const std::string reader = store.addToken("r", "read", &reason);
         const std::string writer = store.addToken("w", "write", &reason);
         QVERIFY(store.addToken("w", "write", &reason).empty()); // names are unique
