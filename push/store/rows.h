@@ -4,10 +4,11 @@
 #pragma once
 
 #include "core/campaign.h"
+#include "store/answer.h"
 #include "store/db.h"
-#include "store/store.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace zp::sql {

@@ -1,26 +1,13 @@
-// The fleet's settings and active campaigns as one instance keeps them: read
-// from the store when a second old or when the store's revision moved, and
-// dropped at once after a change made here.
-#include "store/store.h"
+// The fleet's settings and active campaigns as one instance reads them from
+// the store (PushStore keeps them, store.cpp: at most a second old, and
+// dropped at once after a change made here).
+#include "store/snapshot.h"
 
 #include "store/rows.h"
-#include "store/snapshot.h"
 
 namespace zp {
 
 using namespace sql;
-
-namespace {
-
-/// A thread's own copy of its store's snapshot, read without a lock.
-struct ThreadSnapshot
-{
-    uint64_t store = 0;
-    uint64_t epoch = 0;
-    std::shared_ptr<const Snapshot> snap;
-};
-thread_local ThreadSnapshot mine;
-} // namespace
 
 DbStatus readSnapshot(Db& db, const std::shared_ptr<const Snapshot>& current,
                       std::shared_ptr<const Snapshot>* out)
@@ -72,60 +59,6 @@ DbStatus readSnapshot(Db& db, const std::shared_ptr<const Snapshot>& current,
             }
         }
     }
-    *out = std::move(next);
-    return DbStatus::Ok;
-}
-
-DbStatus PushStore::bumpRevision(Db& db)
-{
-    // Text in both stores: the new value is computed by the statement.
-    return db.run("UPDATE settings SET value = CAST(CAST(value AS BIGINT) + 1 AS TEXT) "
-                  "WHERE key = 'revision'",
-                  {}, nullptr);
-}
-
-void PushStore::forget()
-{
-    std::lock_guard<std::mutex> lock(cacheMutex);
-    cache.reset();
-    ++epoch;
-    if (detectView) {
-        detectView->campaignsChanged();
-    }
-}
-
-DbStatus PushStore::snapshot(Db& db, int64_t maxAgeMs, std::shared_ptr<const Snapshot>* out)
-{
-    const int64_t now = steadyMs();
-    const uint64_t seen = epoch.load();
-    if (mine.store == id && mine.epoch == seen && mine.snap && now - mine.snap->readAt < maxAgeMs) {
-        *out = mine.snap;
-        return DbStatus::Ok;
-    }
-    std::shared_ptr<const Snapshot> current;
-    {
-        std::lock_guard<std::mutex> lock(cacheMutex);
-        current = cache;
-    }
-    if (current && now - current->readAt < maxAgeMs) {
-        mine = {id, seen, current};
-        *out = current;
-        return DbStatus::Ok;
-    }
-    std::shared_ptr<const Snapshot> read;
-    const DbStatus s = readSnapshot(db, current, &read);
-    if (s != DbStatus::Ok) {
-        return s;
-    }
-    auto next = std::make_shared<Snapshot>(*read);
-    next->readAt = now;
-    {
-        std::lock_guard<std::mutex> lock(cacheMutex);
-        if (!cache || cache->readAt <= next->readAt) {
-            cache = next;
-        }
-    }
-    mine = {id, seen, next};
     *out = std::move(next);
     return DbStatus::Ok;
 }

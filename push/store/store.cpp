@@ -1,5 +1,7 @@
 // The store's own life: opening it (its connections, and the detect view when
-// one is started), migrating it, the answers for faults, and admin tokens.
+// one is started), migrating it, the answers for faults, admin tokens, and the
+// snapshot of settings and campaigns each instance keeps (at most a second
+// old, dropped at once after a change made here).
 #include "store/store.h"
 
 #include "store/rows.h"
@@ -15,6 +17,15 @@ using namespace sql;
 
 namespace {
 std::atomic<uint64_t> stores{0};
+
+/// A thread's own copy of its store's snapshot, read without a lock.
+struct ThreadSnapshot
+{
+    uint64_t store = 0;
+    uint64_t epoch = 0;
+    std::shared_ptr<const Snapshot> snap;
+};
+thread_local ThreadSnapshot mine;
 } // namespace
 
 PushStore::PushStore(std::string url, std::size_t connections)
@@ -125,6 +136,60 @@ Role PushStore::authorize(const std::string& token)
         return Role::None;
     }
     return text(rows[0][0]) == "write" ? Role::Write : Role::Read;
+}
+
+DbStatus PushStore::bumpRevision(Db& db)
+{
+    // Text in both stores: the new value is computed by the statement.
+    return db.run("UPDATE settings SET value = CAST(CAST(value AS BIGINT) + 1 AS TEXT) "
+                  "WHERE key = 'revision'",
+                  {}, nullptr);
+}
+
+void PushStore::forget()
+{
+    std::lock_guard<std::mutex> lock(cacheMutex);
+    cache.reset();
+    ++epoch;
+    if (detectView) {
+        detectView->campaignsChanged();
+    }
+}
+
+DbStatus PushStore::snapshot(Db& db, int64_t maxAgeMs, std::shared_ptr<const Snapshot>* out)
+{
+    const int64_t now = steadyMs();
+    const uint64_t seen = epoch.load();
+    if (mine.store == id && mine.epoch == seen && mine.snap && now - mine.snap->readAt < maxAgeMs) {
+        *out = mine.snap;
+        return DbStatus::Ok;
+    }
+    std::shared_ptr<const Snapshot> current;
+    {
+        std::lock_guard<std::mutex> lock(cacheMutex);
+        current = cache;
+    }
+    if (current && now - current->readAt < maxAgeMs) {
+        mine = {id, seen, current};
+        *out = current;
+        return DbStatus::Ok;
+    }
+    std::shared_ptr<const Snapshot> read;
+    const DbStatus s = readSnapshot(db, current, &read);
+    if (s != DbStatus::Ok) {
+        return s;
+    }
+    auto next = std::make_shared<Snapshot>(*read);
+    next->readAt = now;
+    {
+        std::lock_guard<std::mutex> lock(cacheMutex);
+        if (!cache || cache->readAt <= next->readAt) {
+            cache = next;
+        }
+    }
+    mine = {id, seen, next};
+    *out = std::move(next);
+    return DbStatus::Ok;
 }
 
 } // namespace zp

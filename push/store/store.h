@@ -5,11 +5,13 @@
 // campaigns, direct messages, statistics, settings and admin tokens. Every
 // operation answers with an HTTP status and a body and never fails
 // otherwise. The operations are in store/agents, store/campaigns,
-// store/fleet and store/store.cpp; the snapshot in store/snapshot.
+// store/fleet and store/store.cpp (with the snapshot it keeps, read by
+// store/snapshot).
 #pragma once
 
 #include "core/campaign.h"
 #include "core/query.h"
+#include "store/answer.h"
 #include "store/db.h"
 #include "store/snapshot.h"
 #include "store/view.h"
@@ -23,13 +25,6 @@
 #include <vector>
 
 namespace zp {
-
-struct Answer
-{
-    int status = 200;
-    std::string body;
-    const char* type = "application/json";
-};
 
 enum class Role
 {
