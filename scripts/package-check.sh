@@ -121,7 +121,13 @@ for _ in $(seq 1 100); do
     fi
     sleep 0.2
 done
-if [ -z "$answered" ] || ! grep -q 'receive command: "Hello"' "$WORK/agent.log"; then
+# The agent's log reaches its file a moment after the reply may have.
+logged=""
+for _ in $(seq 1 20); do
+    grep -q 'receive command: "Hello"' "$WORK/agent.log" && { logged=1; break; }
+    sleep 0.1
+done
+if [ -z "$answered" ] || [ -z "$logged" ]; then
     echo "package-check: the installed agent did not answer \"Hello\"" >&2
     cat "$WORK/agent.log" >&2
     exit 1
