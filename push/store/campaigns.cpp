@@ -60,6 +60,19 @@ Answer PushStore::listCampaigns()
     return jsonAnswer(o);
 }
 
+bool PushStore::readCampaign(Db& db, int64_t id, Rows* rows, Answer* failed)
+{
+    if (db.run(std::string(campaignColumns) + "WHERE id = $1", {id}, rows) != DbStatus::Ok) {
+        *failed = unavailable(db.error());
+        return false;
+    }
+    if (rows->empty()) {
+        *failed = bad(404, "no campaign " + std::to_string(id));
+        return false;
+    }
+    return true;
+}
+
 Answer PushStore::showCampaign(int64_t id)
 {
     std::string why;
@@ -68,11 +81,9 @@ Answer PushStore::showCampaign(int64_t id)
         return unavailable(why);
     }
     Rows rows;
-    if (db->run(std::string(campaignColumns) + "WHERE id = $1", {id}, &rows) != DbStatus::Ok) {
-        return unavailable(db->error());
-    }
-    if (rows.empty()) {
-        return bad(404, "no campaign " + std::to_string(id));
+    Answer failed;
+    if (!readCampaign(*db, id, &rows, &failed)) {
+        return failed;
     }
     return jsonAnswer(campaignJson(rows[0], true));
 }
@@ -135,13 +146,11 @@ Answer PushStore::stats(int64_t id)
         return unavailable(why);
     }
     Rows rows;
-    if (db->run(std::string(campaignColumns) + "WHERE id = $1", {id}, &rows) != DbStatus::Ok) {
-        return unavailable(db->error());
+    Answer failed;
+    if (!readCampaign(*db, id, &rows, &failed)) {
+        return failed;
     }
     Campaign c;
-    if (rows.empty()) {
-        return bad(404, "no campaign " + std::to_string(id));
-    }
     campaignFromRow(rows[0], &c);
     // Machines matched: the known machines that the audience takes now, read
     // a page at a time.

@@ -101,6 +101,9 @@ private:
     DbStatus noteChange(Db& db, int64_t machine, const std::string& fingerprint, int64_t now);
     static Answer unavailable(const std::string& why);
     static Answer bad(int status, const std::string& reason);
+    /// Campaign id's row into *rows; false with *failed (503, or 404 when
+    /// there is no such campaign) when it cannot.
+    static bool readCampaign(Db& db, int64_t id, Rows* rows, Answer* failed);
 
     DbPool pool;
     std::mutex cacheMutex;
