@@ -6,21 +6,10 @@
 // message that parses again as an object with at most the action bound, and
 // each served action id reads back as this campaign, machine and index.
 #include "core/campaign.h"
+#include "fuzzcheck.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
-
-namespace {
-
-void broken(const char* what)
-{
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -30,18 +19,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const zp::Json doc = zp::parseJson(text, &reason);
     if (!doc || !zp::campaignFromJson(doc.get(), &campaign, &reason)) {
         if (reason.empty() || reason.find('\n') != std::string::npos) {
-            broken("a refusal without a one-line reason");
+            fuzz::fail("a refusal without a one-line reason");
         }
         return 0;
     }
     campaign.id = 42;
     const zp::Json served = zp::messageFor(campaign, 7);
     if (!json_is_object(served.get())) {
-        broken("the served message is not an object");
+        fuzz::fail("the served message is not an object");
     }
     const json_t* actions = json_object_get(served.get(), "actions");
     if (json_array_size(actions) > zp::CampaignLimits::maxActions) {
-        broken("more actions than the bound");
+        fuzz::fail("more actions than the bound");
     }
     for (std::size_t i = 0; i < json_array_size(actions); ++i) {
         int64_t c = 0;
@@ -49,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         int a = 0;
         if (!zp::readActionId(zp::jsonText(json_array_get(actions, i), "id"), &c, &m, &a) ||
             c != 42 || m != 7 || a != int(i)) {
-            broken("a served action id does not read back");
+            fuzz::fail("a served action id does not read back");
         }
     }
     zp::Machine machine;

@@ -5,21 +5,10 @@
 // UTF-8 and within the value bound; a refused one gives a one-line reason;
 // the properties never exceed their count bound.
 #include "core/query.h"
+#include "fuzzcheck.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
-
-namespace {
-
-void broken(const char* what)
-{
-    std::fprintf(stderr, "invariant broken: %s\n", what);
-    std::abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -29,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string reason;
     if (!zp::readTarget(target, &path, &query, &reason)) {
         if (reason.empty() || reason.find('\n') != std::string::npos) {
-            broken("a refusal without a one-line reason");
+            fuzz::fail("a refusal without a one-line reason");
         }
         return 0;
     }
@@ -37,14 +26,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
          {&path, &query.fingerprint, &query.userId, &query.mac, &query.product, &query.ukey,
           &query.version, &query.purchased, &query.properties, &query.id}) {
         if (!zp::validUtf8(*field)) {
-            broken("an accepted field is not UTF-8");
+            fuzz::fail("an accepted field is not UTF-8");
         }
         if (field != &path && field->size() > zp::QueryLimits::maxValue) {
-            broken("an accepted field over the bound");
+            fuzz::fail("an accepted field over the bound");
         }
     }
     if (zp::splitProperties(query.properties).size() > zp::QueryLimits::maxProperties) {
-        broken("more properties than the bound");
+        fuzz::fail("more properties than the bound");
     }
     return 0;
 }

@@ -3,6 +3,8 @@
 // step, which would cost more than the code under test).
 #pragma once
 
+#include "fuzzcheck.h"
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QLoggingCategory>
@@ -34,20 +36,6 @@ inline void init(bool gui = false)
     static QCoreApplication* app =
         gui ? new QApplication(argc, argv) : new QCoreApplication(argc, argv);
     Q_UNUSED(app)
-}
-
-/// A finding that is not a sanitizer report: a broken invariant of ours.
-[[noreturn]] inline void fail(const char* what)
-{
-    fprintf(stderr, "zav-fuzz: invariant broken: %s\n", what);
-    abort();
-}
-
-inline void check(bool ok, const char* what)
-{
-    if (!ok) {
-        fail(what);
-    }
 }
 
 } // namespace fuzz

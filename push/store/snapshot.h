@@ -27,6 +27,15 @@ struct Snapshot
     std::vector<std::size_t> anyProduct;
 };
 
+/// A thread's own copy of a snapshot, read without a lock: whose copy it is
+/// (a store's or a detect view's id) and the generation it was taken at.
+struct ThreadSnapshot
+{
+    uint64_t owner = 0;
+    uint64_t generation = 0;
+    std::shared_ptr<const Snapshot> snap;
+};
+
 /// Reads the snapshot from the store: current itself when the store's
 /// revision is still current's, else a new one (readAt left 0).
 DbStatus readSnapshot(Db& db, const std::shared_ptr<const Snapshot>& current,

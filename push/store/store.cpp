@@ -17,14 +17,7 @@ using namespace sql;
 
 namespace {
 std::atomic<uint64_t> stores{0};
-
-/// A thread's own copy of its store's snapshot, read without a lock.
-struct ThreadSnapshot
-{
-    uint64_t store = 0;
-    uint64_t epoch = 0;
-    std::shared_ptr<const Snapshot> snap;
-};
+/// This thread's copy of its store's snapshot (the generation: its epoch).
 thread_local ThreadSnapshot mine;
 } // namespace
 
@@ -160,7 +153,8 @@ DbStatus PushStore::snapshot(Db& db, int64_t maxAgeMs, std::shared_ptr<const Sna
 {
     const int64_t now = steadyMs();
     const uint64_t seen = epoch.load();
-    if (mine.store == id && mine.epoch == seen && mine.snap && now - mine.snap->readAt < maxAgeMs) {
+    if (mine.owner == id && mine.generation == seen && mine.snap &&
+        now - mine.snap->readAt < maxAgeMs) {
         *out = mine.snap;
         return DbStatus::Ok;
     }

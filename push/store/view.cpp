@@ -16,15 +16,9 @@ namespace {
 
 std::atomic<uint64_t> views{0};
 
-/// A thread's own copy of a view's snapshot, reread when the view's
+/// This thread's copy of a view's snapshot, reread when the view's
 /// generation moves.
-struct ThreadView
-{
-    uint64_t view = 0;
-    uint64_t generation = 0;
-    std::shared_ptr<const Snapshot> snap;
-};
-thread_local ThreadView mineView;
+thread_local ThreadSnapshot mineView;
 
 constexpr std::size_t page = 5000;        ///< machines read at once when building
 constexpr std::size_t changePage = 20000; ///< change rows read at once
@@ -116,7 +110,7 @@ bool DetectView::waiting(const std::string& fingerprint, int64_t now, int64_t* c
         return false;
     }
     const uint64_t generation = snapGeneration.load(std::memory_order_acquire);
-    if (mineView.view != id || mineView.generation != generation) {
+    if (mineView.owner != id || mineView.generation != generation) {
         std::lock_guard<std::mutex> lock(snapMutex);
         mineView = {id, snapGeneration.load(), snap};
     }

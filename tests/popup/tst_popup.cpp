@@ -42,9 +42,9 @@ public:
 
 public slots:
     QStringList GetCapabilities() { return {"body", "body-markup", "actions"}; }
-    QString GetServerInformation(QString& vendor, QString& version, QString& spec)
+    QString GetServerInformation(QString& vendor, QString& version, QString& specVersion)
     {
-        vendor = "test", version = "1", spec = "1.2";
+        vendor = "test", version = "1", specVersion = "1.2";
         return "fake";
     }
     uint Notify(const QString& app, uint replaces, const QString& icon, const QString& summary,
